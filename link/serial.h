@@ -1,0 +1,75 @@
+// Run log and serial port: the two process-wide resources every other part of the tools uses.
+//
+// Principles of operation
+// -----------------------
+// The run log (`log_fp`) receives every diagnostic line of a run: the header, traces, library
+// failures. It is standard output, standard error, or a file opened for appending.
+//
+// The module port (`SERIAL_FD`) is opened non-blocking and set to raw 115200 8N1. Because it is
+// non-blocking, VTIME/VMIN never pace a read: a read with nothing waiting fails at once with
+// EAGAIN. All timing comes from explicit pauses: whole seconds in the command exchanges, and the
+// 50 ms waits of `_inbyte`, which XMODEM uses.
+//
+// Everything here is single-threaded and reports through integer returns; nothing throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+// Descriptor of the open module port, -1 while none is open.
+extern int SERIAL_FD;
+// The run log; null until openRunLog succeeded.
+extern FILE* log_fp;
+
+// Fixed constants of the link layer.
+inline constexpr unsigned SERIAL_BAUD = 115200;
+inline constexpr std::size_t UART_RECV_SIZE = 1024; // every Uart_Recv buffer holds this many
+inline constexpr unsigned INBYTE_WAIT_US = 50000;   // one wait of _inbyte
+inline constexpr unsigned INBYTE_WAITS_PER_UNIT = 16;
+inline constexpr std::size_t START_TIME_SIZE = 64;
+
+// Formats `t` as local time "%Y/%m/%d %H:%M:%S %Z" into `buf` (START_TIME_SIZE bytes).
+void formatStartTime(std::time_t t, char* buf, std::size_t size);
+
+// Opens the run log. `value` is "stdout", "stderr" or a file path (opened for appending).
+// On failure prints "ERROR: cannot open log file" and "ERROR: <strerror>: <value>" on stdout
+// and returns -1; otherwise writes the header "<programWord>: <startTime>" and returns 0.
+[[nodiscard]] int openRunLog(const char* value, const char* programWord, const char* startTime);
+
+// Logs "<what>: <strerror(errno)>" to the run log. Nothing goes to stdout.
+void printError(const char* what);
+
+// Opens `path` read-write, non-blocking, without becoming its controlling terminal, and takes
+// an exclusive lock on it. Returns the descriptor, or -1 after logging the failing call
+// ("open", "fcntl" or "flock").
+[[nodiscard]] int Open_Serial(const char* path);
+
+// Sets 115200 8N1 raw mode. Returns 1, or 255 after logging "tcgetattr"/"tcsetattr".
+int SetComConf(int fd);
+
+// Closes SERIAL_FD if open and sets it to -1.
+void closeSerial();
+
+// Traces "Send <label>: xx xx ...\n" when label is non-null, discards unsent output, then
+// writes all `len` bytes with one write. Returns 1, or 255 after logging "write".
+int Uart_Send(int fd, const std::uint8_t* data, std::size_t len, const char* label = nullptr);
+
+// One read of up to UART_RECV_SIZE bytes into `buf` (which must hold that many). Returns the
+// count, or -1 when the read fails (including nothing waiting yet); traces
+// "Receive <label>: xx ...\n" on success when label is non-null.
+int Uart_Recv(int fd, std::uint8_t* buf, const char* label = nullptr);
+
+// Next byte from SERIAL_FD as 0..255, or -1 after `timeout` x 16 waits of 50 ms without one
+// (logging "inbyte failed <n> times"). A wait ends early as soon as a byte can be read.
+int _inbyte(std::uint16_t timeout);
+
+// Writes one byte to SERIAL_FD. Returns 1, or -1 after logging "write".
+int _outbyte(int c);
+
+// Discards the port's unsent output (TCOFLUSH). Received input stays queued.
+void flushinput();
+
+// Discards bytes received but not yet read (TCIFLUSH).
+void discardInput();
