@@ -36,10 +36,19 @@ void formatStartTime(std::time_t t, char* buf, std::size_t size);
 // Opens the run log. `value` is "stdout", "stderr" or a file path (opened for appending).
 // On failure prints "ERROR: cannot open log file" and "ERROR: <strerror>: <value>" on stdout
 // and returns -1; otherwise writes the header "<programWord>: <startTime>" and returns 0.
+// A log file is line-buffered, so lines written straight to log_fp are not lost either.
 [[nodiscard]] int openRunLog(const char* value, const char* programWord, const char* startTime);
 
 // Logs "<what>: <strerror(errno)>" to the run log. Nothing goes to stdout.
 void printError(const char* what);
+
+// Writes to the run log (nothing while it is not open) and flushes it, so a run that is killed
+// loses no line and "-l stdout" keeps log lines in order with what the program prints.
+void logPrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Closes the run log if it is a file (standard streams are only flushed, never closed) and
+// sets log_fp to null.
+void closeRunLog();
 
 // Opens `path` read-write, non-blocking, without becoming its controlling terminal, and takes
 // an exclusive lock on it. Returns the descriptor, or -1 after logging the failing call

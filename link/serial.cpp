@@ -1,0 +1,267 @@
+#include "link/serial.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+int SERIAL_FD = -1;
+FILE* log_fp = nullptr;
+
+namespace {
+
+bool isStandardStream(const FILE* fp) {
+    return fp == stdout || fp == stderr;
+}
+
+// Writes `text` to the run log and flushes at once: a run that is killed or crashes keeps every
+// line it logged, and with "-l stdout" the log lines stay in order with the outcome words.
+void logText(const std::string& text) {
+    if (log_fp == nullptr)
+        return;
+    std::fputs(text.c_str(), log_fp);
+    std::fflush(log_fp);
+}
+
+// "<prefix><label>: xx xx ... \n", the trace line of one port transfer.
+void logTrace(const char* prefix, const char* label, const std::uint8_t* data, std::size_t len) {
+    std::string line = prefix;
+    line += label;
+    line += ": ";
+    static constexpr char hex[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < len; ++i) {
+        line += hex[data[i] >> 4];
+        line += hex[data[i] & 0x0f];
+        line += ' ';
+    }
+    line += '\n';
+    logText(line);
+}
+
+timespec monotonicNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts;
+}
+
+long microsSince(const timespec& start) {
+    const timespec now = monotonicNow();
+    return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000L;
+}
+
+void sleepMicros(long us) {
+    if (us <= 0)
+        return;
+    timespec rest{us / 1000000L, (us % 1000000L) * 1000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}
+
+// Waits up to `us` microseconds for the port to become readable. Returns true when poll
+// reported the descriptor ready (which on a hung-up line need not mean a byte is there).
+bool waitReadable(int fd, long us, const timespec& start) {
+    for (;;) {
+        const long left = us - microsSince(start);
+        if (left <= 0)
+            return false;
+        pollfd pfd{fd, POLLIN, 0};
+        // Round up so poll never gives back before the wait is over.
+        const int r = poll(&pfd, 1, static_cast<int>((left + 999) / 1000));
+        if (r > 0)
+            return true;
+        if (r == 0)
+            return false;
+        if (errno != EINTR) {
+            sleepMicros(us - microsSince(start));
+            return false;
+        }
+    }
+}
+
+bool readOneByte(std::uint8_t& c) {
+    return read(SERIAL_FD, &c, 1) == 1;
+}
+
+} // namespace
+
+void logPrintf(const char* fmt, ...) {
+    if (log_fp == nullptr)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(log_fp, fmt, ap);
+    va_end(ap);
+    std::fflush(log_fp);
+}
+
+void formatStartTime(std::time_t t, char* buf, std::size_t size) {
+    if (size == 0)
+        return;
+    buf[0] = '\0';
+    std::tm local{};
+    if (localtime_r(&t, &local) == nullptr)
+        return;
+    if (std::strftime(buf, size, "%Y/%m/%d %H:%M:%S %Z", &local) == 0)
+        buf[0] = '\0';
+}
+
+int openRunLog(const char* value, const char* programWord, const char* startTime) {
+    FILE* fp = nullptr;
+    if (std::strcmp(value, "stdout") == 0) {
+        fp = stdout;
+    } else if (std::strcmp(value, "stderr") == 0) {
+        fp = stderr;
+    } else {
+        fp = std::fopen(value, "a");
+        if (fp == nullptr) {
+            const int err = errno;
+            std::puts("ERROR: cannot open log file");
+            std::printf("ERROR: %s: %s\n", std::strerror(err), value);
+            std::fflush(stdout);
+            return -1;
+        }
+        // Line-buffered, so that lines written straight to log_fp reach the file whole and at
+        // once, just like the ones written here.
+        std::setvbuf(fp, nullptr, _IOLBF, BUFSIZ);
+    }
+    closeRunLog();
+    log_fp = fp;
+    logPrintf("%s: %s\n", programWord, startTime);
+    return 0;
+}
+
+void closeRunLog() {
+    if (log_fp != nullptr && !isStandardStream(log_fp))
+        std::fclose(log_fp);
+    else if (log_fp != nullptr)
+        std::fflush(log_fp);
+    log_fp = nullptr;
+}
+
+void printError(const char* what) {
+    const int err = errno;
+    logPrintf("%s: %s\n", what, std::strerror(err));
+}
+
+int Open_Serial(const char* path) {
+    const int fd = open(path, O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        printError("open");
+        return -1;
+    }
+    if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+        printError("fcntl");
+        return -1;
+    }
+    // The port belongs to one run at a time: a second run (or anything else that locks the
+    // port) must not interleave its frames with ours, so it fails as if the port could not be
+    // opened. The lock goes with the descriptor when it is closed or the process ends.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        printError("flock");
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int SetComConf(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        printError("tcgetattr");
+        return 255;
+    }
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tio.c_cflag |= (CLOCAL | CREAD);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+    tio.c_cflag |= CS8;
+    tio.c_cflag &= ~static_cast<tcflag_t>(PARENB);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    tcflush(fd, TCIFLUSH);
+
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    // Frames and XMODEM blocks carry every byte value: no CR/NL translation, no XON/XOFF
+    // (0x11/0x13 are data), no signals from 0x03, no echo, no output processing.
+    tio.c_iflag &= ~static_cast<tcflag_t>(INPCK | INLCR | ICRNL | IXON | IXOFF);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE);
+    tio.c_cc[VTIME] = 8;
+    tio.c_cc[VMIN] = 0;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        printError("tcsetattr");
+        return 255;
+    }
+    tcflush(fd, TCIFLUSH);
+    return 1;
+}
+
+void closeSerial() {
+    if (SERIAL_FD >= 0)
+        close(SERIAL_FD);
+    SERIAL_FD = -1;
+}
+
+int Uart_Send(int fd, const std::uint8_t* data, std::size_t len, const char* label) {
+    if (label != nullptr)
+        logTrace("Send ", label, data, len);
+    tcflush(fd, TCOFLUSH);
+    const ssize_t n = write(fd, data, len);
+    if (n < 0 || static_cast<std::size_t>(n) != len) {
+        printError("write");
+        return 255;
+    }
+    return 1;
+}
+
+int Uart_Recv(int fd, std::uint8_t* buf, const char* label) {
+    const ssize_t n = read(fd, buf, UART_RECV_SIZE);
+    if (n < 0)
+        return -1;
+    if (label != nullptr)
+        logTrace("Receive ", label, buf, static_cast<std::size_t>(n));
+    return static_cast<int>(n);
+}
+
+int _inbyte(std::uint16_t timeout) {
+    const unsigned waits = timeout * INBYTE_WAITS_PER_UNIT;
+    std::uint8_t c = 0;
+    if (readOneByte(c))
+        return c;
+    for (unsigned w = 0; w < waits; ++w) {
+        // Each wait ends as soon as a byte can be read, so a reply costs no idle time. A wait
+        // that was cut short but yields no byte (a hung-up line reports "ready" for ever) is
+        // made up to its full length: the silent-line timeout stays the same and the loop
+        // never spins.
+        const timespec start = monotonicNow();
+        const bool ready = waitReadable(SERIAL_FD, INBYTE_WAIT_US, start);
+        if (readOneByte(c))
+            return c;
+        if (ready)
+            sleepMicros(static_cast<long>(INBYTE_WAIT_US) - microsSince(start));
+    }
+    logPrintf("inbyte failed %d times\n", static_cast<int>(waits));
+    return -1;
+}
+
+int _outbyte(int c) {
+    const auto b = static_cast<std::uint8_t>(c);
+    if (write(SERIAL_FD, &b, 1) != 1) {
+        printError("write");
+        return -1;
+    }
+    return 1;
+}
+
+void flushinput() {
+    tcflush(SERIAL_FD, TCOFLUSH);
+}
+
+void discardInput() {
+    tcflush(SERIAL_FD, TCIFLUSH);
+}
