@@ -1,0 +1,205 @@
+// modulesim: plays the hub's Zigbee coordinator module on a pseudo-terminal, so that
+// pairvault, radioflash and the scripts around them can be exercised without hardware.
+#include "sim/module.h"
+#include "sim/xmodem_peer.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void onSignal(int) {
+    // A transfer can take many seconds to notice the host is gone; the record is written
+    // line by line and files are replaced atomically, so leaving at once loses nothing.
+    if (g_inTransfer != 0)
+        _exit(0);
+    g_stop = 1;
+}
+
+void usage(FILE* out) {
+    std::fputs(
+        "Usage: modulesim [OPTION]...\n"
+        "Plays the hub's Zigbee coordinator module on a pseudo-terminal, so that pairvault,\n"
+        "radioflash and scripts around them can be run without hardware. Prints the slave\n"
+        "path of the terminal (e.g. /dev/pts/7) as the only line on standard output, then\n"
+        "answers requests until SIGTERM or SIGINT.\n"
+        "\n"
+        "  --record FILE        append one line per event: \"RX <hex>\" request frame,\n"
+        "                       \"TX <hex>\" bytes written, \"XM <text>\" XMODEM events ending\n"
+        "                       with \"XM end <status>\", \"JUNK <hex>\" bytes outside frames\n"
+        "  --table FILE         paired-device table: sent on backup (missing file = empty),\n"
+        "                       replaced by a successful restore (default: 300 internal bytes\n"
+        "                       00 01 02 ..., not saved)\n"
+        "  --blank-table FILE   the table after an accepted factory reset (default: empty)\n"
+        "  --image FILE         where a received firmware image is written\n"
+        "  --version A.B.C.D    firmware version, each part 0..15 (default 1.2.3.4)\n"
+        "  --gateway-id HEX     gateway ID bytes (default 0102030405060708)\n"
+        "  --reply CODE=SPEC[,SPEC...]\n"
+        "                       how to answer command CODE (two hex digits), one SPEC per\n"
+        "                       request in turn, the last one repeating:\n"
+        "                         ok         the normal reply\n"
+        "                         silent     no reply\n"
+        "                         status:XX  the normal reply with status byte XX\n"
+        "                         bytes:HEX  exactly these bytes\n"
+        "                         late:MS    the normal reply after MS milliseconds\n"
+        "                         split:MS   the normal reply in two writes MS ms apart\n"
+        "                         short:N    the first N bytes of the normal reply\n"
+        "                         dup        the normal reply twice in one write\n"
+        "  --help               show this text and exit\n"
+        "\n"
+        "Commands: 01 version, 03 create network, 04 gateway ID, 06 reboot, 07 factory reset\n"
+        "(accepted when its payload is the gateway ID), 09 backup (then XMODEM sender),\n"
+        "0a restore (then XMODEM receiver), e0 update prepare, e1 update start (answers 'C',\n"
+        "then XMODEM receiver). Other codes get no reply. XMODEM options apply to every\n"
+        "transfer of the run.\n"
+        "\n",
+        out);
+    std::fputs(peerOptionsUsage(), out);
+}
+
+bool badValue(std::string_view opt, std::string_view value) {
+    std::fprintf(stderr, "modulesim: bad value for %.*s: '%.*s'\n", static_cast<int>(opt.size()),
+                 opt.data(), static_cast<int>(value.size()), value.data());
+    return false;
+}
+
+// Fills `cfg` from the command line; returns false after a complaint on stderr.
+bool parseArgs(int argc, char** argv, ModuleConfig& cfg, bool& help) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        std::string_view value;
+        bool hasValue = false;
+        if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            hasValue = true;
+        }
+        if (arg == "--help") {
+            help = true;
+            return true;
+        }
+        if (arg.starts_with("--xm-")) {
+            if (!hasValue && peerOptionTakesValue(arg)) {
+                if (i + 1 >= argc) {
+                    std::fprintf(stderr, "modulesim: %s needs a value\n", argv[i]);
+                    return false;
+                }
+                value = argv[++i];
+            }
+            if (!parsePeerOption(arg, value, cfg.peer)) {
+                std::fprintf(stderr, "modulesim: bad XMODEM option '%.*s' (try --help)\n",
+                             static_cast<int>(arg.size()), arg.data());
+                return false;
+            }
+            continue;
+        }
+        const bool known = arg == "--record" || arg == "--table" || arg == "--blank-table" ||
+                           arg == "--image" || arg == "--version" || arg == "--gateway-id" ||
+                           arg == "--reply";
+        if (!known) {
+            std::fprintf(stderr, "modulesim: unknown option '%s' (try --help)\n", argv[i]);
+            return false;
+        }
+        if (!hasValue) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "modulesim: %s needs a value\n", argv[i]);
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (arg == "--record") {
+            cfg.recordPath = value;
+        } else if (arg == "--table") {
+            cfg.tablePath = value;
+        } else if (arg == "--blank-table") {
+            cfg.blankTablePath = value;
+        } else if (arg == "--image") {
+            cfg.imagePath = value;
+        } else if (arg == "--version") {
+            if (!parseVersion(value, cfg))
+                return badValue(arg, value);
+        } else if (arg == "--gateway-id") {
+            Bytes id;
+            if (!parseHexBytes(value, id) || id.empty() || id.size() > 255)
+                return badValue(arg, value);
+            cfg.gatewayId = std::move(id);
+        } else if (!parseReplyOption(value, cfg)) {
+            return badValue(arg, value);
+        }
+    }
+    return true;
+}
+
+// Opens a pseudo-terminal and returns the master; `slave` stays open for the whole run so
+// that the master never reads a hang-up while the host has the port closed.
+int openTerminal(int& slave, std::string& slavePath) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        return -1;
+    const char* name = ::ptsname(master);
+    if (name == nullptr)
+        return -1;
+    slavePath = name;
+    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0)
+        return -1;
+    termios t{};
+    if (::tcgetattr(slave, &t) == 0) {
+        ::cfmakeraw(&t);
+        ::tcsetattr(slave, TCSANOW, &t);
+    }
+    return master;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ModuleConfig cfg;
+    bool help = false;
+    if (!parseArgs(argc, argv, cfg, help))
+        return 2;
+    if (help) {
+        usage(stdout);
+        return 0;
+    }
+
+    int slave = -1;
+    std::string slavePath;
+    const int master = openTerminal(slave, slavePath);
+    if (master < 0) {
+        std::fprintf(stderr, "modulesim: cannot open a pseudo-terminal: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    Module m;
+    if (!moduleInit(m, std::move(cfg), master))
+        return 1;
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: poll() must return so the loop sees the stop flag
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::printf("%s\n", slavePath.c_str());
+    std::fflush(stdout);
+
+    const int rc = moduleRun(m, g_stop);
+    if (m.recordFd >= 0)
+        ::close(m.recordFd);
+    ::close(slave);
+    ::close(master);
+    return rc;
+}
