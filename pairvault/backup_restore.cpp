@@ -1,0 +1,333 @@
+// Paired-device backup and restore, and the backup and restore modes.
+#include "pairvault/pairvault_internal.h"
+
+#include "link/frames.h"
+#include "link/serial.h"
+#include "xmodem/xmodem.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* fp) const { std::fclose(fp); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// ---------------------------------------------------------------------------------------------
+// Restore file loading
+
+struct RestoreImage {
+    std::unique_ptr<unsigned char[]> data;
+    std::int64_t size = 0;
+};
+
+// Reports an unusable restore file: the two restoreFileError lines with `err`'s text, then
+// "ERROR: <what><path>". Always -1.
+int refuseRestoreFile(const char* path, int err, const char* what) {
+    errno = err;
+    restoreFileError(path);
+    printOut("ERROR: %s%s\n", what, path);
+    return -1;
+}
+
+// Reads the whole restore file into memory. Everything that can go wrong with the file is
+// found here, before the module is told to expect a transfer: a module that has accepted the
+// restore command and then gets nothing is left waiting for data that never comes.
+int loadRestoreFile(const char* path, RestoreImage& image) {
+    // O_NONBLOCK so that a FIFO without a writer cannot hold the run up in open().
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return refuseRestoreFile(path, errno, "cannot open ");
+    }
+    FilePtr fp(fdopen(fd, "rb"));
+    if (!fp) {
+        const int err = errno;
+        close(fd);
+        return refuseRestoreFile(path, err, "cannot open ");
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        return refuseRestoreFile(path, errno, "cannot open ");
+    }
+    // A directory opens fine on Linux, but it holds nothing that could be read.
+    if (S_ISDIR(st.st_mode)) {
+        return refuseRestoreFile(path, EISDIR, "cannot read ");
+    }
+    // Pipes, sockets and character devices have no size to find by seeking; some would
+    // report 0 and turn the restore into an empty one.
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        return refuseRestoreFile(path, ESPIPE, "cannot seek ");
+    }
+    if (fseeko(fp.get(), 0, SEEK_END) != 0) {
+        return refuseRestoreFile(path, errno, "cannot seek ");
+    }
+    const off_t end = ftello(fp.get());
+    if (end < 0) {
+        return refuseRestoreFile(path, errno, "invalid file size, ");
+    }
+    // Refused before anything is allocated: the sender could not report such a transfer as
+    // complete, so the module would be fed data for a restore that is bound to fail.
+    if (end > MAX_RESTORE_SIZE) {
+        return refuseRestoreFile(path, EFBIG, "invalid file size, ");
+    }
+    const auto size = static_cast<std::size_t>(end);
+    if (fseeko(fp.get(), 0, SEEK_SET) != 0) {
+        return refuseRestoreFile(path, errno, "cannot read ");
+    }
+    std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[size]);
+    if (!data) {
+        return refuseRestoreFile(path, ENOMEM, "cannot read ");
+    }
+    if (std::fread(data.get(), 1, size, fp.get()) != size) {
+        // A file that shrank since it was sized sets no errno of its own.
+        const int err = std::ferror(fp.get()) != 0 ? errno : EIO;
+        return refuseRestoreFile(path, err, "cannot read ");
+    }
+    image.data = std::move(data);
+    image.size = static_cast<std::int64_t>(end);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Backup file handling
+//
+// The backup is received into a temporary file next to the target and only renamed over it
+// once the transfer has succeeded and the data is on disk, so a failed backup never destroys
+// the last good one and leaves nothing behind where there was nothing.
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows `path` through any symbolic links (even a dangling last one) to the name the data
+// finally lands under, so the rename replaces the link's target and keeps the link.
+int resolveLinks(const char* path, std::string& out) {
+    constexpr int MAX_HOPS = 40; // the kernel's own limit
+    std::string cur = path;
+    for (int hops = 0;; ++hops) {
+        struct stat st {};
+        if (lstat(cur.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            out = cur;
+            return 0;
+        }
+        if (hops == MAX_HOPS) {
+            return ELOOP;
+        }
+        char target[PATH_MAX];
+        const ssize_t n = readlink(cur.c_str(), target, sizeof target - 1);
+        if (n < 0) {
+            return errno;
+        }
+        target[n] = '\0';
+        cur = target[0] == '/' ? std::string(target) : directoryOf(cur) + "/" + target;
+    }
+}
+
+mode_t currentUmask() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
+struct BackupFile {
+    FilePtr fp;
+    std::string finalPath; // where a successful backup ends up
+    std::string tempPath;  // empty when written in place
+
+    BackupFile() = default;
+    BackupFile(const BackupFile&) = delete;
+    BackupFile& operator=(const BackupFile&) = delete;
+    // An uncommitted backup is thrown away.
+    ~BackupFile() {
+        fp.reset();
+        if (!tempPath.empty()) {
+            unlink(tempPath.c_str());
+        }
+    }
+};
+
+// Opens the file the backup is received into; 0, or the errno of the failure.
+int openBackupFile(const char* path, BackupFile& bf) {
+    struct stat st {};
+    const bool exists = stat(path, &st) == 0;
+    // A device or FIFO cannot be replaced by renaming; it is written in place.
+    if (exists && !S_ISREG(st.st_mode)) {
+        bf.fp.reset(std::fopen(path, "wb"));
+        return bf.fp ? 0 : errno;
+    }
+    if (const int err = resolveLinks(path, bf.finalPath); err != 0) {
+        return err;
+    }
+    // Keeps the temporary name within NAME_MAX however long the target's name is.
+    std::string tmpl =
+        directoryOf(bf.finalPath) + "/." + baseOf(bf.finalPath).substr(0, 200) + ".XXXXXX";
+    const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    bf.tempPath = tmpl;
+    // mkostemp creates 0600; give the file the mode a plain create, or the old file, had.
+    const mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~currentUmask());
+    if (fchmod(fd, mode) != 0) {
+        const int err = errno;
+        close(fd);
+        return err;
+    }
+    bf.fp.reset(fdopen(fd, "wb"));
+    if (!bf.fp) {
+        const int err = errno;
+        close(fd);
+        return err;
+    }
+    return 0;
+}
+
+// Puts a complete backup in place; 0, or the errno of the failure (the old file then stays).
+int commitBackupFile(BackupFile& bf) {
+    if (bf.tempPath.empty()) {
+        return std::fclose(bf.fp.release()) == 0 ? 0 : errno;
+    }
+    if (std::fflush(bf.fp.get()) != 0 || fsync(fileno(bf.fp.get())) != 0) {
+        return errno;
+    }
+    if (std::fclose(bf.fp.release()) != 0) {
+        return errno;
+    }
+    if (rename(bf.tempPath.c_str(), bf.finalPath.c_str()) != 0) {
+        return errno;
+    }
+    bf.tempPath.clear();
+    // Makes the rename itself durable. The new backup is in place already, so a directory
+    // that cannot be synced does not turn the backup into a failure.
+    const int dirFd = open(directoryOf(bf.finalPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        fsync(dirFd);
+        close(dirFd);
+    }
+    return 0;
+}
+
+} // namespace
+
+void restoreFileError(const char* path) {
+    const int err = errno;
+    printLine("ERROR: invalid restore file");
+    printOut("ERROR: %s: %s\n", std::strerror(err), path);
+}
+
+int restoreZigbee(const char* path) {
+    logLine("restore filename: %s\n", path);
+    if (access(path, F_OK) != 0) {
+        restoreFileError(path);
+        logLine("ERROR: cannot access %s\n", path);
+        return -1;
+    }
+    RestoreImage image;
+    if (loadRestoreFile(path, image) != 0) {
+        return -1;
+    }
+    if (sendControlCommand(CMD_RESTORE, LABEL_RESTORE) != 1) {
+        printLine("ERROR: cannot access port");
+        logLine("ERROR: restore init fail!\n");
+        return -1;
+    }
+    logLine("restore file size = %lld\n", static_cast<long long>(image.size));
+    logLine("Now restoring...may take %d mins.\n",
+            static_cast<int>(image.size / RESTORE_BYTES_PER_MIN));
+
+    const std::int32_t result =
+        xmodemTransmit(image.data.get(), static_cast<std::int32_t>(image.size));
+    logLine("result = %ld (%s)\n", static_cast<long>(result), retString(result));
+    image.data.reset();
+    // The module needs time to store the data before it is told anything else.
+    sleep(RESTORE_SETTLE_S);
+
+    if (result >= image.size) {
+        return 1;
+    }
+    printLine("ERROR: fail to restore");
+    return -1;
+}
+
+int backupZigbee(const char* path) {
+    logLine("backup filename: %s\n", path);
+    BackupFile bf;
+    if (const int err = openBackupFile(path, bf); err != 0) {
+        logLine("ERROR: %s: %s\n", std::strerror(err), path);
+        printOut("ERROR: cannot open %s\n", path);
+        return -1;
+    }
+    if (sendControlCommand(CMD_BACKUP, LABEL_BACKUP) != 1) {
+        printLine("ERROR: cannot access port");
+        logLine("ERROR: backup init fail!\n");
+        return -1;
+    }
+    const std::int32_t result = xmodemReceive(bf.fp.get());
+    logLine("result = %ld (%s)\n", static_cast<long>(result), retString(result));
+    if (result > 0) {
+        // Data that never reached the disk is no backup, whatever the transfer said.
+        if (const int err = commitBackupFile(bf); err != 0) {
+            logLine("ERROR: %s: %s\n", std::strerror(err), path);
+        } else {
+            return 1;
+        }
+    }
+    printLine("ERROR: fail to backup");
+    return -1;
+}
+
+int runBackupMode(const RunOptions& opt) {
+    logLine("Preparing to backup device %s...\n", opt.device.c_str());
+    if (!openPort(opt.device)) {
+        return -1;
+    }
+    if (backupZigbee(opt.backupFile) == 1) {
+        printLine("SUCCESS");
+    }
+    closeSerial();
+    // A failed backup shows only on stdout; the exit status is success either way.
+    return 1;
+}
+
+int runRestoreMode(const RunOptions& opt) {
+    logLine("Preparing to restore device %s...\n", opt.device.c_str());
+    if (!openPort(opt.device)) {
+        return -1;
+    }
+    if (restoreZigbee(opt.restoreFile) != 1) {
+        closeSerial();
+        return -1;
+    }
+    closeSerial();
+    if (!openPort(opt.device)) {
+        return -1;
+    }
+    if (sendControlCommand(CMD_REBOOT, LABEL_REBOOT) != 1) {
+        printLine("ERROR");
+        closeSerial();
+        return -1;
+    }
+    closeSerial();
+    printLine("SUCCESS");
+    return 1;
+}

@@ -1,0 +1,109 @@
+// Command line, run set-up and the output helpers shared by the modes.
+#include "pairvault/pairvault_internal.h"
+
+#include "discovery/discovery.h"
+#include "link/serial.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string_view>
+
+namespace {
+
+constexpr const char* USAGE_TEXT =
+    "USAGE: pairvault -backup <file to backup> [-ohub] [-l <log file|stdout|stderr>]\n"
+    "       pairvault -restore <file to restore> [-ohub] [-l <log file|stdout|stderr>]\n"
+    "       pairvault -reset [-backup <blank backup file>] [-restore <blank backup file>] "
+    "[-ohub] [-l <log file|stdout|stderr>]\n"
+    "Backup, restore, or reset paired device information.\n"
+    "When -reset used with -backup, to create blank backup file at intial startup or firmware "
+    "udpate.\n"
+    "When -reset used with -restore <blank backup file>, sensors are kept on network after "
+    "reset.  Otherwise, sensors will leave from network.\n"
+    "Please specify -ohub option for updating Orvane Hub.  Otherwise, output Zigbee device will "
+    "be found automatically.\n";
+
+} // namespace
+
+void printLine(const char* text) {
+    std::fputs(text, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void printOut(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stdout, fmt, ap);
+    va_end(ap);
+    std::fflush(stdout);
+}
+
+void logLine(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(log_fp, fmt, ap);
+    va_end(ap);
+    // A run that is killed during a long transfer or pause still leaves its log behind.
+    std::fflush(log_fp);
+}
+
+void usage() {
+    printLine("ERROR: argument error");
+    FILE* out = log_fp != nullptr ? log_fp : stdout;
+    std::fputs(USAGE_TEXT, out);
+    std::fflush(out);
+}
+
+int parseArgs(int argc, char** argv, RunOptions& opt) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        // Words that take a value consume the next argument verbatim.
+        const bool takesValue =
+            word == "-backup" || word == "-restore" || word == "-l" || word == "-log";
+        if (takesValue && i + 1 >= argc) {
+            return -1;
+        }
+        if (word == "-reset") {
+            opt.reset = true;
+        } else if (word == "-reboot") {
+            opt.reboot = true;
+        } else if (word == "-create") {
+            opt.create = true;
+        } else if (word == "-ohub") {
+            opt.device = HUB_PORT;
+        } else if (word == "-backup") {
+            if (opt.restoreFile != nullptr) {
+                return -1;
+            }
+            opt.backupFile = argv[++i];
+        } else if (word == "-restore") {
+            if (opt.backupFile != nullptr) {
+                return -1;
+            }
+            opt.restoreFile = argv[++i];
+        } else if (word == "-l" || word == "-log") {
+            opt.logValue = argv[++i];
+        } else {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int setUpRun(RunOptions& opt, const char* startTime) {
+    if (openRunLog(opt.logValue, PROGRAM_WORD, startTime) != 0) {
+        return -1;
+    }
+    if (opt.device.empty()) {
+        const char* found = getZigbeeDeviceName();
+        if (found == nullptr) {
+            printLine("ERROR: cannot find port");
+            logLine("ERROR: cannot find Zigbee device.\n");
+            return -1;
+        }
+        opt.device = found;
+    }
+    logLine("device: %s\n", opt.device.c_str());
+    return 0;
+}

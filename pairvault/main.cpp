@@ -1,0 +1,39 @@
+// pairvault: backs up, restores and factory-resets the paired-device data of the hub's Zigbee
+// coordinator module. Exit status: 1 success, 255 failure, 254 a control command the module
+// answered but never accepted.
+#include "pairvault/pairvault_internal.h"
+
+#include "link/serial.h"
+
+#include <ctime>
+
+int main(int argc, char** argv) {
+    char startTime[START_TIME_SIZE];
+    formatStartTime(std::time(nullptr), startTime, sizeof startTime);
+
+    RunOptions opt;
+    if (parseArgs(argc, argv, opt) != 0) {
+        usage();
+        return -1;
+    }
+    if (setUpRun(opt, startTime) != 0) {
+        return -1;
+    }
+
+    // The first that applies: a control command beats a reset, and a reset with "-backup"
+    // takes a blank backup rather than a plain one.
+    if (opt.reboot || opt.create) {
+        return runControlMode(opt);
+    }
+    if (opt.reset) {
+        return runResetMode(opt);
+    }
+    if (opt.backupFile != nullptr) {
+        return runBackupMode(opt);
+    }
+    if (opt.restoreFile != nullptr) {
+        return runRestoreMode(opt);
+    }
+    usage();
+    return -1;
+}

@@ -1,0 +1,148 @@
+// Backup mode, end to end: the file ends up byte for byte as the module sent it, and a backup
+// that fails leaves whatever stood at the path before untouched.
+#include "tests/pairvault/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+std::vector<std::uint8_t> pattern(std::size_t n) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    return v;
+}
+
+// The table as the sender delivers it: data, one SUB, zeros up to the end of the block.
+std::vector<std::uint8_t> filled(std::vector<std::uint8_t> v) {
+    const std::size_t size = (v.size() / 128 + 1) * 128;
+    v.push_back(0x1a);
+    v.resize(size, 0);
+    return v;
+}
+
+std::vector<std::string> entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+} // namespace
+
+TEST(PairvaultBackup, SuccessIsByteExactAndKeepsModesAndLinks) {
+    TempDir dir;
+    const auto table = pattern(300);
+    writeFile(dir / "table", table);
+    SimModule sim(dir, {"--table", dir / "table"});
+    ASSERT_TRUE(sim.started());
+    umask(022);
+    const std::string out = dir / "out";
+    mkdir(out.c_str(), 0755);
+
+    // A new file.
+    auto r = runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/b.bin"});
+    SKIP_WITHOUT_SANDBOX(r);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.out, "SUCCESS\n");
+    EXPECT_EQ(readFile(out + "/b.bin"), filled(table));
+    EXPECT_EQ(modeOf(out + "/b.bin"), 0644u);
+    const auto log = lines(withoutHeader(defaultLog(dir)));
+    ASSERT_GE(log.size(), 6u);
+    EXPECT_EQ(log[1], "Preparing to backup device /dev/ttyS4...");
+    EXPECT_EQ(log[2], "backup filename: " + out + "/b.bin");
+    EXPECT_EQ(log[3], "Send Backup Command: 00 00 09 00 00 aa ");
+    EXPECT_EQ(log[4], "Receive Backup Command: 00 01 09 08 01 00 aa ");
+    EXPECT_EQ(log.back(), "result = 384 (success)");
+
+    // An existing file keeps its mode; a symbolic link keeps pointing at the new content.
+    writeText(out + "/b.bin", "old");
+    chmod((out + "/b.bin").c_str(), 0600);
+    ASSERT_EQ(symlink("b.bin", (out + "/link").c_str()), 0);
+    r = runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/link"});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.out, "SUCCESS\n");
+    EXPECT_EQ(readFile(out + "/b.bin"), filled(table));
+    EXPECT_EQ(modeOf(out + "/b.bin"), 0600u);
+    struct stat st {};
+    ASSERT_EQ(lstat((out + "/link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(entries(out), (std::vector<std::string>{"b.bin", "link"}));
+}
+
+TEST(PairvaultBackup, FailuresKeepThePreviousFileAndLeaveNoTemporary) {
+    TempDir dir;
+    const std::string out = dir / "out";
+    mkdir(out.c_str(), 0755);
+    writeText(out + "/old.bin", "previous good backup");
+
+    {
+        // The module refuses the command: six answers, none accepted.
+        SimModule sim(dir, {"--reply", "09=status:01"});
+        ASSERT_TRUE(sim.started());
+        const auto r = runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/old.bin"});
+        SKIP_WITHOUT_SANDBOX(r);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "ERROR: cannot access port\n");
+        const auto log = lines(defaultLog(dir));
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(log[log.size() - 2], "No valid response.");
+        EXPECT_EQ(log.back(), "ERROR: backup init fail!");
+    }
+    EXPECT_EQ(readText(out + "/old.bin"), "previous good backup");
+
+    // The transfer breaks off after the first block, over an old file and into a new one.
+    for (const std::string name : {"old.bin", "new.bin"}) {
+        SimModule sim(dir, {"--xm-cancel", "2"});
+        ASSERT_TRUE(sim.started());
+        const auto r = runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/" + name});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "ERROR: fail to backup\n");
+        EXPECT_EQ(lines(defaultLog(dir)).back(), "result = -1 (canceled by remote)");
+    }
+    EXPECT_EQ(readText(out + "/old.bin"), "previous good backup");
+    EXPECT_EQ(entries(out), std::vector<std::string>{"old.bin"});
+}
+
+TEST(PairvaultBackup, UnwritableTargetsFail) {
+    TempDir dir;
+    SimModule sim(dir, {});
+    ASSERT_TRUE(sim.started());
+    const std::string path = dir / "missing/b.bin";
+    const auto r = runPairvault(dir, sim.pty, {"-backup", path, "-ohub"});
+    SKIP_WITHOUT_SANDBOX(r);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "ERROR: cannot open " + path + "\n");
+    EXPECT_EQ(withoutHeader(defaultLog(dir)), "device: /dev/ttyS4\n"
+                                              "Preparing to backup device /dev/ttyS4...\n"
+                                              "backup filename: " +
+                                                  path +
+                                                  "\n"
+                                                  "ERROR: No such file or directory: " +
+                                                  path + "\n");
+    EXPECT_TRUE(sim.requests().empty());
+
+    // A device is written in place; data that cannot be stored is no backup.
+    const auto full = runPairvault(dir, sim.pty, {"-backup", "/dev/full", "-ohub"});
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_EQ(full.out, "ERROR: fail to backup\n");
+    EXPECT_NE(defaultLog(dir).find("No space left on device"), std::string::npos);
+}

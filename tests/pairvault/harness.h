@@ -1,0 +1,61 @@
+// Runs the shipped pairvault end to end: the simulated module on a pseudo-terminal, the program
+// in the sandbox runner with that terminal as its port.
+#pragma once
+
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// The program's usage text, byte for byte.
+extern const char* const kUsageText;
+
+std::string pairvaultPath();
+
+// The simulated module, recording into <dir>/sim.rec.
+class SimModule {
+public:
+    SimModule(const TempDir& dir, const std::vector<std::string>& options);
+    bool started() const { return !pty.empty(); }
+    // Request frames the module received ("00 00 06 00 00 aa"), in order.
+    std::vector<std::string> requests() const;
+
+    std::string pty;
+    std::string recordPath;
+
+private:
+    std::unique_ptr<BackgroundProcess> proc_;
+};
+
+// Runs pairvault with `args` in the sandbox, /dev/<ttyName> being `pty` (none when empty) and
+// /var/log being <dir>/varlog. `sandboxOptions` are added before "--".
+ProcessResult runPairvault(const TempDir& dir, const std::string& pty,
+                           const std::vector<std::string>& args,
+                           const std::vector<std::string>& sandboxOptions = {},
+                           const std::string& ttyName = "ttyS4");
+
+// A run whose timing matters: also measures the time from the module's first request frame to
+// the end of the run, which leaves out the sandbox's start-up (slow on a loaded machine).
+struct TimedRun {
+    int exitCode = -1; // -1 when it had to be stopped
+    std::string out;
+    double afterFirstRequest = -1; // seconds; -1 when no request came
+};
+TimedRun runPairvaultTimed(const TempDir& dir, const SimModule& sim,
+                           const std::vector<std::string>& args);
+
+// The default run log of a sandboxed run.
+std::string defaultLog(const TempDir& dir);
+// A run log without its first (timestamped header) line.
+std::string withoutHeader(const std::string& log);
+// Whether `log` starts with a well-formed "pairvault: YYYY/MM/DD HH:MM:SS ZONE" header.
+bool hasHeader(const std::string& log);
+std::vector<std::string> lines(const std::string& text);
+
+#define SKIP_WITHOUT_SANDBOX(result)                                                               \
+    do {                                                                                           \
+        if ((result).exitCode == 77)                                                               \
+            GTEST_SKIP() << "the sandbox cannot run here";                                         \
+    } while (0)
