@@ -1,0 +1,349 @@
+// radioflash end to end: the shipped binary against the simulated module, which the sandbox
+// shows to it as /dev/ttyS4.
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string RADIOFLASH = std::string(ZB_BIN_DIR) + "/radioflash/radioflash";
+const std::string MODULESIM = std::string(ZB_BIN_DIR) + "/sim/modulesim";
+const std::string SANDBOX = std::string(ZB_SOURCE_DIR) + "/tests/support/sandbox";
+
+const std::string USAGE =
+    "USAGE: radioflash -f <firmware file> [-ohub] [-l <log file|stdout|stderr>]\n"
+    "Please specify -ohub option for updating Orvane Hub.  Otherwise, output Zigbee device will "
+    "be found automatically.\n";
+const std::string ARGUMENT_ERROR = "ERROR: argument error\n";
+const std::string HUB_LINE = "device: /dev/ttyS4\n";
+const std::string PREPARE_RX = "RX 00 00 e0 00 00 aa";
+const std::string START_RX = "RX 00 00 e1 00 08 00 00 00 00 00 00 00 00 aa";
+
+// A run directory with the simulated module (when started) and the sandbox's /var/log.
+struct Bench {
+    TempDir dir;
+    std::string logDir = dir / "log";
+    std::string record = dir / "record";
+    std::unique_ptr<BackgroundProcess> sim;
+    std::string pty;
+
+    Bench() { mkdir(logDir.c_str(), 0755); }
+
+    // Starts modulesim; its first output line is the pty that stands in for the port.
+    void startSim(const std::vector<std::string>& simArgs = {}) {
+        std::vector<std::string> argv = {MODULESIM, "--record", record};
+        argv.insert(argv.end(), simArgs.begin(), simArgs.end());
+        sim = std::make_unique<BackgroundProcess>(argv);
+        ASSERT_TRUE(sim->readLine(pty, 10)) << "modulesim did not report its pty";
+    }
+
+    // radioflash `args` in the sandbox; `sandboxArgs` go before "--", `wrapper` runs the tool.
+    ProcessResult run(const std::vector<std::string>& args,
+                      const std::vector<std::string>& sandboxArgs = {},
+                      const std::vector<std::string>& wrapper = {},
+                      double timeoutSeconds = 90) const {
+        std::vector<std::string> argv = {SANDBOX, "--var-log", logDir};
+        if (!pty.empty())
+            argv.insert(argv.end(), {"--tty", "ttyS4=" + pty});
+        argv.insert(argv.end(), sandboxArgs.begin(), sandboxArgs.end());
+        argv.push_back("--");
+        argv.insert(argv.end(), wrapper.begin(), wrapper.end());
+        argv.push_back(RADIOFLASH);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runProcess(argv, {}, timeoutSeconds);
+    }
+
+    // The default run log without its header line (checked to be there), then emptied so the
+    // next run starts afresh.
+    std::string takeLogBody() const {
+        const std::string path = logDir + "/radioimage.log";
+        std::string text = readText(path);
+        unlink(path.c_str());
+        EXPECT_EQ(text.rfind("radioflash: ", 0), 0u) << text;
+        const auto nl = text.find('\n');
+        return nl == std::string::npos ? std::string() : text.substr(nl + 1);
+    }
+
+    // Sandbox options showing one USB-serial adapter `name` with the given product ID.
+    std::vector<std::string> adapter(const std::string& name, const std::string& model) const {
+        const std::string sysfs = dir / "usb-serial";
+        const std::string udev = dir / "udev";
+        mkdir(sysfs.c_str(), 0755);
+        mkdir(udev.c_str(), 0755);
+        mkdir((sysfs + "/" + name).c_str(), 0755);
+        writeText(udev + "/" + name, "ID_VENDOR_ID=0403\nID_MODEL_ID=" + model + "\n");
+        return {"--usb-serial", sysfs, "--udevadm", udev};
+    }
+
+    std::vector<std::string> recordLines(const std::string& prefix) const {
+        std::vector<std::string> lines;
+        std::istringstream in(readText(record));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(prefix, 0) == 0)
+                lines.push_back(line);
+        return lines;
+    }
+};
+
+#define RUN_OR_SKIP(var, call)                                                                     \
+    const ProcessResult var = (call);                                                              \
+    if (var.exitCode == 77)                                                                        \
+    GTEST_SKIP() << var.err
+
+std::vector<std::uint8_t> patternImage(std::size_t n) {
+    std::vector<std::uint8_t> v(n);
+    std::uint32_t x = 12345;
+    for (auto& b : v) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return v;
+}
+
+std::string updateLog(const std::string& image) {
+    return HUB_LINE + "firmware: " + image + "\nPreparing to update device /dev/ttyS4...\n";
+}
+
+TEST(RadioflashCommandLine, BadWordsPrintUsageAndOpenNothing) {
+    TempDir dir;
+    const std::vector<std::vector<std::string>> cases = {
+        {"-f"},        {"-ohub", "-file"},
+        {"-l"},        {"-ohub", "-log"},
+        {"bogus"},     {""},
+        {"image.bin"}, {"-F", "x"},
+        {"-OHUB"},     {"-f", "a", "-l"},
+        {"--ohub"},    {"-currentversion", "-x"},
+    };
+    for (const auto& args : cases) {
+        std::vector<std::string> argv = {RADIOFLASH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        // A log path that would be created if anything were opened.
+        argv.insert(argv.begin() + 1, {"-l", dir / "run.log"});
+        const ProcessResult r = runProcess(argv, {}, 30);
+        EXPECT_EQ(r.exitCode, 255) << args.size();
+        EXPECT_EQ(r.out, ARGUMENT_ERROR + USAGE);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(access((dir / "run.log").c_str(), F_OK), -1);
+
+    const ProcessResult r = runProcess({RADIOFLASH, "-ohub", "-l", dir / "no/such/dir.log"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "ERROR: cannot open log file\nERROR: No such file or directory: " +
+                         (dir / "no/such/dir.log") + "\n");
+}
+
+TEST(RadioflashSetup, NoAdapterMeansNoneBeforeTheImage) {
+    Bench b;
+    const auto otherAdapter = b.adapter("ttyUSB0", "6001");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-f", b.dir / "missing.bin"}, {"-currentversion"}}) {
+        RUN_OR_SKIP(r, b.run(args, otherAdapter));
+        EXPECT_EQ(r.exitCode, 255);
+        EXPECT_EQ(r.out, "NONE\n");
+        EXPECT_EQ(b.takeLogBody(), "ERROR: cannot find Zigbee device.\n");
+    }
+}
+
+TEST(RadioflashSetup, NoModeWritesUsageToTheLog) {
+    Bench b;
+    b.startSim();
+    RUN_OR_SKIP(hub, b.run({"-ohub"}));
+    EXPECT_EQ(hub.exitCode, 255);
+    EXPECT_EQ(hub.out, ARGUMENT_ERROR);
+    EXPECT_EQ(b.takeLogBody(), HUB_LINE + USAGE);
+
+    // No arguments at all is not a parse error: discovery runs and the device is logged.
+    RUN_OR_SKIP(none, b.run({}, b.adapter("ttyUSB3", "6015")));
+    EXPECT_EQ(none.exitCode, 255);
+    EXPECT_EQ(none.out, ARGUMENT_ERROR);
+    EXPECT_EQ(b.takeLogBody(), "device: /dev/ttyUSB3\n" + USAGE);
+    EXPECT_TRUE(b.recordLines("RX").empty());
+}
+
+TEST(RadioflashVersion, PrintsVersionAndLeavesImageAlone) {
+    Bench b;
+    b.startSim();
+    // The image named too (and missing) is neither examined nor logged.
+    RUN_OR_SKIP(r, b.run({"-f", b.dir / "missing.bin", "-currentversion", "-ohub"}));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "1.2.3.4\n");
+    EXPECT_EQ(b.takeLogBody(), HUB_LINE + "Received: 00 01 01 08 02 34 12 aa \n");
+    EXPECT_EQ(b.recordLines("RX"), std::vector<std::string>{"RX 00 00 01 00 00 aa"});
+}
+
+TEST(RadioflashVersion, JudgesTheFirstEightBytesOnly) {
+    Bench b;
+    // Byte 4 wrong, then a right reply with a ninth byte; nibbles shown most significant first.
+    b.startSim({"--reply", "01=bytes:00010108033412aa,bytes:000101080205f1aa55"});
+    RUN_OR_SKIP(r, b.run({"-ohub", "-currentversion"}));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "15.1.0.5\n");
+    EXPECT_EQ(b.takeLogBody(), HUB_LINE + "Received: 00 01 01 08 03 34 12 aa \n" +
+                                   "Received: 00 01 01 08 02 05 f1 aa 55 \n");
+}
+
+TEST(RadioflashVersion, SevenByteRepliesAreNeverAccepted) {
+    Bench b;
+    // The first (wrong) reply leaves AA at byte 7 of the buffer; the short ones behind it must
+    // still not pass.
+    b.startSim({"--reply", "01=bytes:00010108033412aa,short:7"});
+    RUN_OR_SKIP(r, b.run({"-ohub", "-currentversion"}));
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "NORESPONSE\n");
+    std::string expected = HUB_LINE + "Received: 00 01 01 08 03 34 12 aa \n";
+    for (int i = 0; i < 5; ++i)
+        expected += "Received: 00 01 01 08 02 34 12 \n";
+    EXPECT_EQ(b.takeLogBody(), expected + "No valid response.\n");
+    EXPECT_EQ(b.recordLines("RX").size(), 6u);
+    EXPECT_GE(r.seconds, 5.5);
+}
+
+TEST(RadioflashVersion, SilentModuleGetsOneRequest) {
+    Bench b;
+    b.startSim({"--reply", "01=silent"});
+    RUN_OR_SKIP(r, b.run({"-ohub", "-currentversion"}));
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "ERROR\n");
+    EXPECT_EQ(b.takeLogBody(), HUB_LINE);
+    EXPECT_EQ(b.recordLines("RX").size(), 1u);
+    EXPECT_GE(r.seconds, 0.9);
+}
+
+TEST(RadioflashUpdate, SendsTheImageWhole) {
+    Bench b;
+    const std::string received = b.dir / "received.bin";
+    b.startSim({"--image", received});
+    const std::string image = b.dir / "fw.bin";
+    const auto data = patternImage(1000);
+    writeFile(image, data);
+    // The last -f wins; the first names nothing that exists.
+    RUN_OR_SKIP(r, b.run({"-f", b.dir / "missing.bin", "-ohub", "-file", image}));
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "SUCCESS\n");
+    EXPECT_EQ(b.takeLogBody(), updateLog(image) +
+                                   "firmware size = 1000\nNow updating...may take 5 mins.\n"
+                                   "result = 1024 (success)\n");
+    auto expected = data;
+    expected.push_back(0x1A);
+    expected.resize(1024, 0x00);
+    EXPECT_EQ(readFile(received), expected);
+    EXPECT_EQ(b.recordLines("RX"), (std::vector<std::string>{PREPARE_RX, START_RX}));
+    EXPECT_GE(r.seconds, 8.0); // 1 s + 2 s before the transfer, 5 s after it
+}
+
+TEST(RadioflashUpdate, StdoutLogStillEndsWithTheOutcome) {
+    Bench b;
+    // Bytes 0 and 1 and the status byte of the prepare reply are not judged.
+    b.startSim({"--reply", "e0=bytes:ffffe0080105aa"});
+    const std::string image = b.dir / "fw.bin";
+    writeFile(image, patternImage(300));
+    RUN_OR_SKIP(r, b.run({"-ohub", "-l", "stdout", "-f", image}));
+    EXPECT_EQ(r.exitCode, 0);
+    ASSERT_EQ(r.out.rfind("radioflash: ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1),
+              updateLog(image) + "firmware size = 300\nNow updating...may take 5 mins.\n" +
+                  "result = 384 (success)\nSUCCESS\n");
+    EXPECT_EQ(access((b.logDir + "/radioimage.log").c_str(), F_OK), -1);
+}
+
+TEST(RadioflashUpdate, CancelledTransferFails) {
+    Bench b;
+    b.startSim({"--xm-cancel", "2"});
+    const std::string image = b.dir / "fw.bin";
+    writeFile(image, patternImage(1000));
+    RUN_OR_SKIP(r, b.run({"-ohub", "-f", image}));
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "ERROR: fail to update firmware\n");
+    const std::string log = b.takeLogBody();
+    EXPECT_EQ(log.rfind(updateLog(image) + "firmware size = 1000\n", 0), 0u) << log;
+    EXPECT_TRUE(log.ends_with("result = -1 (canceled by remote)\n")) << log;
+}
+
+TEST(RadioflashUpdate, BadImagesAreRefusedBeforeThePortIsOpened) {
+    Bench b;
+    b.startSim();
+    const std::string missing = b.dir / "missing.bin";
+    RUN_OR_SKIP(r, b.run({"-ohub", "-f", missing}));
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out,
+              "ERROR: invalid firmware file\nERROR: No such file or directory: " + missing + "\n");
+    EXPECT_EQ(b.takeLogBody(),
+              HUB_LINE + "firmware: " + missing + "\nERROR: cannot access " + missing + "\n");
+
+    const std::string empty = b.dir / "empty.bin";
+    writeText(empty, "");
+    const std::string huge = b.dir / "huge.bin"; // sparse: 3 GiB, no blocks
+    writeText(huge, "");
+    ASSERT_EQ(truncate(huge.c_str(), off_t{3} << 30), 0);
+    const std::string dir = b.dir / "adir";
+    mkdir(dir.c_str(), 0755);
+    const std::string fifo = b.dir / "fifo"; // nobody ever writes to it
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const std::string locked = b.dir / "locked.bin";
+    writeFile(locked, patternImage(200));
+    chmod(locked.c_str(), 0);
+
+    struct Case {
+        std::string path, text, line;
+        std::vector<std::string> wrapper = {};
+    };
+    const std::vector<Case> cases = {
+        {empty, "File too large", "invalid file size, "},
+        {huge, "File too large", "invalid file size, "},
+        {dir, "Is a directory", "cannot read "},
+        {fifo, "Invalid argument", "cannot open "},
+        {"/dev/zero", "Invalid argument", "cannot open "},
+        // Even as root the file must not be readable: the tool runs without the capabilities
+        // that override file permissions.
+        {locked,
+         "Permission denied",
+         "cannot open ",
+         {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"}},
+    };
+    for (const auto& c : cases) {
+        // Nothing here waits on the module: a run still going after 30 s hangs.
+        RUN_OR_SKIP(bad, b.run({"-ohub", "-f", c.path}, {}, c.wrapper, 30));
+        EXPECT_EQ(bad.exitCode, 255) << c.path;
+        EXPECT_EQ(bad.out, "ERROR: invalid firmware file\nERROR: " + c.text + ": " + c.path +
+                               "\nERROR: " + c.line + c.path + "\n");
+        EXPECT_EQ(b.takeLogBody(), updateLog(c.path));
+        EXPECT_FALSE(bad.timedOut) << c.path;
+    }
+    EXPECT_TRUE(b.recordLines("RX").empty());
+}
+
+TEST(RadioflashUpdate, PrepareRefusedSixTimes) {
+    Bench b;
+    b.startSim({"--reply", "e0=bytes:000106080100aa"});
+    const std::string image = b.dir / "fw.bin";
+    writeFile(image, patternImage(100));
+    RUN_OR_SKIP(r, b.run({"-ohub", "-f", image}));
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "ERROR: cannot access port\n");
+    EXPECT_EQ(b.takeLogBody(), updateLog(image) + "ERROR: update init fail!\n");
+    EXPECT_EQ(b.recordLines("RX"), std::vector<std::string>(6, PREPARE_RX));
+}
+
+TEST(RadioflashUpdate, StartRestartsAreBounded) {
+    Bench b;
+    b.startSim({"--reply", "e1=bytes:4300"});
+    const std::string image = b.dir / "fw.bin";
+    writeFile(image, patternImage(128));
+    RUN_OR_SKIP(r, b.run({"-ohub", "-f", image}));
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.out, "ERROR: cannot access port\n");
+    EXPECT_EQ(b.takeLogBody(), updateLog(image) + "ERROR: update init fail!\n");
+    const auto rx = b.recordLines("RX");
+    // The first start and 6 restarts.
+    EXPECT_EQ(std::count(rx.begin(), rx.end(), START_RX), 7);
+    EXPECT_EQ(std::count(rx.begin(), rx.end(), PREPARE_RX), 7);
+}
+
+} // namespace
