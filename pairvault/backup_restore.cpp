@@ -3,6 +3,7 @@
 
 #include "link/frames.h"
 #include "link/serial.h"
+#include "xmodem/send_file.h"
 #include "xmodem/xmodem.h"
 
 #include <fcntl.h>
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 
 namespace {
@@ -23,81 +23,6 @@ struct FileCloser {
     void operator()(FILE* fp) const { std::fclose(fp); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-// ---------------------------------------------------------------------------------------------
-// Restore file loading
-
-struct RestoreImage {
-    std::unique_ptr<unsigned char[]> data;
-    std::int64_t size = 0;
-};
-
-// Reports an unusable restore file: the two restoreFileError lines with `err`'s text, then
-// "ERROR: <what><path>". Always -1.
-int refuseRestoreFile(const char* path, int err, const char* what) {
-    errno = err;
-    restoreFileError(path);
-    printOut("ERROR: %s%s\n", what, path);
-    return -1;
-}
-
-// Reads the whole restore file into memory. Everything that can go wrong with the file is
-// found here, before the module is told to expect a transfer: a module that has accepted the
-// restore command and then gets nothing is left waiting for data that never comes.
-int loadRestoreFile(const char* path, RestoreImage& image) {
-    // O_NONBLOCK so that a FIFO without a writer cannot hold the run up in open().
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return refuseRestoreFile(path, errno, "cannot open ");
-    }
-    FilePtr fp(fdopen(fd, "rb"));
-    if (!fp) {
-        const int err = errno;
-        close(fd);
-        return refuseRestoreFile(path, err, "cannot open ");
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        return refuseRestoreFile(path, errno, "cannot open ");
-    }
-    // A directory opens fine on Linux, but it holds nothing that could be read.
-    if (S_ISDIR(st.st_mode)) {
-        return refuseRestoreFile(path, EISDIR, "cannot read ");
-    }
-    // Pipes, sockets and character devices have no size to find by seeking; some would
-    // report 0 and turn the restore into an empty one.
-    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-        return refuseRestoreFile(path, ESPIPE, "cannot seek ");
-    }
-    if (fseeko(fp.get(), 0, SEEK_END) != 0) {
-        return refuseRestoreFile(path, errno, "cannot seek ");
-    }
-    const off_t end = ftello(fp.get());
-    if (end < 0) {
-        return refuseRestoreFile(path, errno, "invalid file size, ");
-    }
-    // Refused before anything is allocated: the sender could not report such a transfer as
-    // complete, so the module would be fed data for a restore that is bound to fail.
-    if (end > MAX_RESTORE_SIZE) {
-        return refuseRestoreFile(path, EFBIG, "invalid file size, ");
-    }
-    const auto size = static_cast<std::size_t>(end);
-    if (fseeko(fp.get(), 0, SEEK_SET) != 0) {
-        return refuseRestoreFile(path, errno, "cannot read ");
-    }
-    std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[size]);
-    if (!data) {
-        return refuseRestoreFile(path, ENOMEM, "cannot read ");
-    }
-    if (std::fread(data.get(), 1, size, fp.get()) != size) {
-        // A file that shrank since it was sized sets no errno of its own.
-        const int err = std::ferror(fp.get()) != 0 ? errno : EIO;
-        return refuseRestoreFile(path, err, "cannot read ");
-    }
-    image.data = std::move(data);
-    image.size = static_cast<std::int64_t>(end);
-    return 0;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Backup file handling
@@ -236,28 +161,35 @@ void restoreFileError(const char* path) {
 }
 
 int restoreZigbee(const char* path) {
-    logLine("restore filename: %s\n", path);
+    logPrintf("restore filename: %s\n", path);
     if (access(path, F_OK) != 0) {
         restoreFileError(path);
-        logLine("ERROR: cannot access %s\n", path);
+        logPrintf("ERROR: cannot access %s\n", path);
         return -1;
     }
-    RestoreImage image;
-    if (loadRestoreFile(path, image) != 0) {
+    // Everything that can go wrong with the file is found before the module is told to
+    // expect a transfer: a module that accepted the restore command and then gets nothing is
+    // left waiting for data that never comes.
+    SendFile image;
+    if (const LoadResult load = loadSendFile(path, true, image);
+        load.failedStep != LoadStep::None) {
+        errno = load.err;
+        restoreFileError(path);
+        printLoadStepLine(load.failedStep, path);
         return -1;
     }
     if (sendControlCommand(CMD_RESTORE, LABEL_RESTORE) != 1) {
         printLine("ERROR: cannot access port");
-        logLine("ERROR: restore init fail!\n");
+        logPrintf("ERROR: restore init fail!\n");
         return -1;
     }
-    logLine("restore file size = %lld\n", static_cast<long long>(image.size));
-    logLine("Now restoring...may take %d mins.\n",
-            static_cast<int>(image.size / RESTORE_BYTES_PER_MIN));
+    logPrintf("restore file size = %lld\n", static_cast<long long>(image.size));
+    logPrintf("Now restoring...may take %d mins.\n",
+              static_cast<int>(image.size / RESTORE_BYTES_PER_MIN));
 
     const std::int32_t result =
         xmodemTransmit(image.data.get(), static_cast<std::int32_t>(image.size));
-    logLine("result = %ld (%s)\n", static_cast<long>(result), retString(result));
+    logPrintf("result = %ld (%s)\n", static_cast<long>(result), retString(result));
     image.data.reset();
     // The module needs time to store the data before it is told anything else.
     sleep(RESTORE_SETTLE_S);
@@ -270,24 +202,24 @@ int restoreZigbee(const char* path) {
 }
 
 int backupZigbee(const char* path) {
-    logLine("backup filename: %s\n", path);
+    logPrintf("backup filename: %s\n", path);
     BackupFile bf;
     if (const int err = openBackupFile(path, bf); err != 0) {
-        logLine("ERROR: %s: %s\n", std::strerror(err), path);
+        logPrintf("ERROR: %s: %s\n", std::strerror(err), path);
         printOut("ERROR: cannot open %s\n", path);
         return -1;
     }
     if (sendControlCommand(CMD_BACKUP, LABEL_BACKUP) != 1) {
         printLine("ERROR: cannot access port");
-        logLine("ERROR: backup init fail!\n");
+        logPrintf("ERROR: backup init fail!\n");
         return -1;
     }
     const std::int32_t result = xmodemReceive(bf.fp.get());
-    logLine("result = %ld (%s)\n", static_cast<long>(result), retString(result));
+    logPrintf("result = %ld (%s)\n", static_cast<long>(result), retString(result));
     if (result > 0) {
         // Data that never reached the disk is no backup, whatever the transfer said.
         if (const int err = commitBackupFile(bf); err != 0) {
-            logLine("ERROR: %s: %s\n", std::strerror(err), path);
+            logPrintf("ERROR: %s: %s\n", std::strerror(err), path);
         } else {
             return 1;
         }
@@ -297,7 +229,7 @@ int backupZigbee(const char* path) {
 }
 
 int runBackupMode(const RunOptions& opt) {
-    logLine("Preparing to backup device %s...\n", opt.device.c_str());
+    logPrintf("Preparing to backup device %s...\n", opt.device.c_str());
     if (!openPort(opt.device)) {
         return -1;
     }
@@ -310,7 +242,7 @@ int runBackupMode(const RunOptions& opt) {
 }
 
 int runRestoreMode(const RunOptions& opt) {
-    logLine("Preparing to restore device %s...\n", opt.device.c_str());
+    logPrintf("Preparing to restore device %s...\n", opt.device.c_str());
     if (!openPort(opt.device)) {
         return -1;
     }

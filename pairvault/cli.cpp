@@ -39,15 +39,6 @@ void printOut(const char* fmt, ...) {
     std::fflush(stdout);
 }
 
-void logLine(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::vfprintf(log_fp, fmt, ap);
-    va_end(ap);
-    // A run that is killed during a long transfer or pause still leaves its log behind.
-    std::fflush(log_fp);
-}
-
 void usage() {
     printLine("ERROR: argument error");
     FILE* out = log_fp != nullptr ? log_fp : stdout;
@@ -99,11 +90,11 @@ int setUpRun(RunOptions& opt, const char* startTime) {
         const char* found = getZigbeeDeviceName();
         if (found == nullptr) {
             printLine("ERROR: cannot find port");
-            logLine("ERROR: cannot find Zigbee device.\n");
+            logPrintf("ERROR: cannot find Zigbee device.\n");
             return -1;
         }
         opt.device = found;
     }
-    logLine("device: %s\n", opt.device.c_str());
+    logPrintf("device: %s\n", opt.device.c_str());
     return 0;
 }

@@ -15,9 +15,6 @@ inline constexpr const char* DEFAULT_LOG_PATH = "/var/log/pairvault.log";
 inline constexpr const char* HUB_PORT = "/dev/ttyS4";
 inline constexpr unsigned RESTORE_SETTLE_S = 5;              // after every restore transfer
 inline constexpr std::int64_t RESTORE_BYTES_PER_MIN = 61440; // for the duration estimate
-// The sender reports its result as an int32 that counts whole 128-byte blocks, fill included;
-// the result must be able to reach the size, so the largest restore file is 2 GiB - 129 bytes.
-inline constexpr std::int64_t MAX_RESTORE_SIZE = (std::int64_t{1} << 31) - 129;
 
 inline constexpr const char* LABEL_REBOOT = "Reboot Command";
 inline constexpr const char* LABEL_CREATE = "Create Network Command";
@@ -49,7 +46,6 @@ void usage();
 // among the run-log lines when both reach the same terminal or file.
 void printLine(const char* text);
 void printOut(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void logLine(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Operations on the open, configured SERIAL_FD (backup_restore.cpp, reset.cpp).
 [[nodiscard]] int restoreZigbee(const char* path);

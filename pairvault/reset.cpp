@@ -44,7 +44,7 @@ int resetZigbee() {
         haveId = gatewayReplyAccepted(std::span(reply.data(), static_cast<std::size_t>(n)));
     }
     if (!haveId) {
-        logLine("No valid response.\n");
+        logPrintf("No valid response.\n");
         return -2;
     }
 
@@ -65,12 +65,12 @@ int resetZigbee() {
             return 1;
         }
     }
-    logLine("No valid response.\n");
+    logPrintf("No valid response.\n");
     return -2;
 }
 
 int runResetMode(const RunOptions& opt) {
-    logLine("Preparing to reset device %s...\n", opt.device.c_str());
+    logPrintf("Preparing to reset device %s...\n", opt.device.c_str());
     if (!openPort(opt.device)) {
         return -1;
     }

@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "xmodem/send_file.h"
+
 // Fixed constants of radioflash, all in one place.
 inline constexpr const char* RADIOFLASH_WORD = "radioflash"; // run-log header word
 inline constexpr const char* RADIOFLASH_DEFAULT_LOG = "/var/log/radioimage.log";
@@ -32,11 +34,6 @@ inline constexpr unsigned SETTLE_PAUSE_S = 5;           // after the transfer, b
 inline constexpr int EXCHANGE_RETRIES = 5;           // unacceptable replies tolerated per exchange
 inline constexpr int UPDATE_START_RESTARTS = 6;      // start replies not ending in 'C' tolerated
 inline constexpr std::size_t UPDATE_START_ZEROS = 8; // payload of the update start request
-
-// The XMODEM sender counts whole 128-byte blocks, fill included, in a signed 32-bit result, and
-// an image of n bytes takes n / 128 + 1 blocks. From 2 GiB less 128 bytes on, that count no
-// longer fits, so such an image could never be reported as sent.
-inline constexpr std::int64_t IMAGE_SIZE_LIMIT = (std::int64_t{1} << 31) - 128;
 
 // Exit statuses of the modes (the process shows -1 as 255).
 inline constexpr int EXIT_UPDATE_DONE = 0;
@@ -71,15 +68,9 @@ void binFileError(const char* path);
 // with the port open and the module waiting for the first XMODEM block, or -1.
 [[nodiscard]] int Update_Init(const char* device);
 
-// A firmware image read whole into memory.
-struct FirmwareImage {
-    std::unique_ptr<unsigned char[]> data;
-    std::int64_t size = 0;
-};
-
 // Reads the image at `path` into `image`. On failure prints binFileError and the failing step's
 // line on standard output, writes nothing to the run log, and returns -1; otherwise 0.
-[[nodiscard]] int loadImage(const char* path, FirmwareImage& image);
+[[nodiscard]] int loadImage(const char* path, SendFile& image);
 
 // The two modes; each returns the run's exit value.
 [[nodiscard]] int runVersionQuery(const char* device);

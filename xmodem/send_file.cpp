@@ -1,0 +1,92 @@
+#include "xmodem/send_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* fp) const { std::fclose(fp); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+LoadResult failed(LoadStep step, int err) {
+    return {step, err};
+}
+
+} // namespace
+
+LoadResult loadSendFile(const char* path, bool allowEmpty, SendFile& out) {
+    // O_NONBLOCK so that a FIFO without a writer cannot hold the run up in open(); it makes no
+    // difference to a regular file.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return failed(LoadStep::Open, errno);
+    FilePtr fp(fdopen(fd, "rb"));
+    if (!fp) {
+        const int err = errno;
+        close(fd);
+        return failed(LoadStep::Open, err);
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return failed(LoadStep::Open, errno);
+    // A directory opens fine on Linux, but holds nothing that could be read.
+    if (S_ISDIR(st.st_mode))
+        return failed(LoadStep::Read, EISDIR);
+    // Pipes, sockets and character devices have no size to find by seeking: some report 0 and
+    // would turn into an empty transfer, others never end.
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        return failed(LoadStep::Seek, ESPIPE);
+
+    if (fseeko(fp.get(), 0, SEEK_END) != 0)
+        return failed(LoadStep::Seek, errno);
+    const off_t end = ftello(fp.get());
+    if (end < 0)
+        return failed(LoadStep::Size, errno);
+    // Refused before anything is allocated: the sender could not report such a transfer as
+    // complete, so the module would be fed data for an operation bound to fail.
+    if (end > XMODEM_MAX_SEND_SIZE || (end == 0 && !allowEmpty))
+        return failed(LoadStep::Size, EFBIG);
+
+    if (fseeko(fp.get(), 0, SEEK_SET) != 0)
+        return failed(LoadStep::Read, errno);
+    const auto size = static_cast<std::size_t>(end);
+    std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[size == 0 ? 1 : size]);
+    if (!data)
+        return failed(LoadStep::Read, ENOMEM);
+    errno = 0;
+    if (std::fread(data.get(), 1, size, fp.get()) != size) {
+        // A file that shrank since it was sized reads short without an error of its own: say
+        // EIO rather than whatever errno happened to hold.
+        const int err = std::ferror(fp.get()) != 0 && errno != 0 ? errno : EIO;
+        return failed(LoadStep::Read, err);
+    }
+    out.data = std::move(data);
+    out.size = static_cast<std::int64_t>(end);
+    return {};
+}
+
+void printLoadStepLine(LoadStep step, const char* path) {
+    switch (step) {
+    case LoadStep::Open:
+        std::printf("ERROR: cannot open %s\n", path);
+        break;
+    case LoadStep::Seek:
+        std::printf("ERROR: cannot seek %s\n", path);
+        break;
+    case LoadStep::Size:
+        std::printf("ERROR: invalid file size, %s\n", path);
+        break;
+    case LoadStep::Read:
+    case LoadStep::None:
+        std::printf("ERROR: cannot read %s\n", path);
+        break;
+    }
+    std::fflush(stdout);
+}
