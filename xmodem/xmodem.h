@@ -42,5 +42,11 @@ std::uint16_t crc16_ccitt(const unsigned char* buf, std::int32_t len);
 // (not flushed or closed here).
 [[nodiscard]] std::int32_t xmodemReceive(FILE* out);
 
+// Progress hook, called after each acknowledged block (sender: bytes covered so far and the
+// count handed in) and after each new block written (receiver: bytes written so far and -1).
+// Null by default; a transfer behaves the same whether it is set or not.
+using XmodemProgress = void (*)(std::int64_t bytesDone, std::int64_t bytesTotal);
+extern XmodemProgress xmodemProgress;
+
 // "success", "no sync", "canceled by remote", "xmit error" or "unknown error".
 const char* retString(std::int64_t result);

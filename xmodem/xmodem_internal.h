@@ -4,3 +4,13 @@
 // 1 when the check bytes right behind `sz` payload bytes at `buf` are right (CRC-16 high byte
 // first when `crc` is non-zero, else the 8-bit checksum), 0 otherwise.
 int check(int crc, const unsigned char* buf, int sz);
+
+// Retry counts and waits of both directions (waits in _inbyte units of about 0.8 s).
+inline constexpr int XMODEM_SYNC_TRIES = 15;           // sender: waits for the start request
+inline constexpr int XMODEM_MAX_SENDS = 5;             // sender: sends of one block
+inline constexpr int XMODEM_MAX_EOTS = 5;              // sender: EOTs before giving up
+inline constexpr int XMODEM_HEADER_TRIES = 16;         // receiver: waits for a block header
+inline constexpr int XMODEM_REPEAT_BUDGET = 25;        // receiver: repeats in a row at the start
+inline constexpr int XMODEM_CANCEL_BYTES = 3;          // CANs sent by a side that gives up
+inline constexpr unsigned short XMODEM_LONG_WAIT = 2;  // sync, block headers, EOT answers
+inline constexpr unsigned short XMODEM_SHORT_WAIT = 1; // block answers, bytes inside a block
