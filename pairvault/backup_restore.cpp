@@ -3,6 +3,7 @@
 
 #include "link/frames.h"
 #include "link/serial.h"
+#include "xmodem/progress.h"
 #include "xmodem/send_file.h"
 #include "xmodem/xmodem.h"
 
@@ -187,8 +188,10 @@ int restoreZigbee(const char* path) {
     logPrintf("Now restoring...may take %d mins.\n",
               static_cast<int>(image.size / RESTORE_BYTES_PER_MIN));
 
+    progressBegin(image.size);
     const std::int32_t result =
         xmodemTransmit(image.data.get(), static_cast<std::int32_t>(image.size));
+    progressEnd();
     logPrintf("result = %ld (%s)\n", static_cast<long>(result), retString(result));
     image.data.reset();
     // The module needs time to store the data before it is told anything else.
@@ -214,7 +217,9 @@ int backupZigbee(const char* path) {
         logPrintf("ERROR: backup init fail!\n");
         return -1;
     }
+    progressBegin(-1);
     const std::int32_t result = xmodemReceive(bf.fp.get());
+    progressEnd();
     logPrintf("result = %ld (%s)\n", static_cast<long>(result), retString(result));
     if (result > 0) {
         // Data that never reached the disk is no backup, whatever the transfer said.

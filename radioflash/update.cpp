@@ -2,6 +2,7 @@
 #include "radioflash/radioflash.h"
 
 #include "link/serial.h"
+#include "xmodem/progress.h"
 #include "xmodem/send_file.h"
 #include "xmodem/xmodem.h"
 
@@ -72,8 +73,10 @@ int runUpdate(const char* device, const char* firmware) {
     logPrintf("Now updating...may take 5 mins.\n");
 
     // The size fits: loadSendFile refuses anything the sender cannot carry whole.
+    progressBegin(image.size);
     const std::int64_t result =
         xmodemTransmit(image.data.get(), static_cast<std::int32_t>(image.size));
+    progressEnd();
     logPrintf("result = %" PRId64 " (%s)\n", result, retString(result));
     // The run log ends here. With "-l stdout" only a flush happens, so the final word below
     // still reaches standard output.

@@ -1,0 +1,145 @@
+// The progress line of the shipped pairvault as a person at a terminal sees it, and the
+// guarantee that comes with it: standard output, the run log and the exit status are the same
+// whether standard error is a terminal or not, and a script reading standard error sees
+// nothing new.
+#include "tests/pairvault/harness.h"
+#include "tests/support/pty_process.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdint>
+
+namespace {
+
+const std::vector<std::string> kSanitizerEnv = {"ASAN_OPTIONS=exitcode=86",
+                                                "UBSAN_OPTIONS=exitcode=86:print_stacktrace=1"};
+
+std::vector<std::string> sandboxed(const TempDir& dir, const SimModule& sim,
+                                   const std::vector<std::string>& args) {
+    const std::string varLog = dir / "varlog";
+    mkdir(varLog.c_str(), 0755);
+    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tests/support/sandbox",
+                                     "--tty",
+                                     "ttyS4=" + sim.pty,
+                                     "--var-log",
+                                     varLog,
+                                     "--",
+                                     pairvaultPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+std::vector<std::uint8_t> pattern(std::size_t n) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<std::uint8_t>(i * 31 + 5);
+    return v;
+}
+
+// A run log without its timestamped header and without what depends on timing: the 50 ms
+// waits that happened to run out, and "C" requests that happened to share a read with a reply.
+std::vector<std::string> comparableLog(const std::string& log) {
+    std::vector<std::string> kept;
+    for (auto line : lines(withoutHeader(log))) {
+        if (line.rfind("inbyte failed", 0) == 0)
+            continue;
+        if (line.rfind("Receive ", 0) == 0)
+            line = line.substr(0, line.find(':'));
+        kept.push_back(line);
+    }
+    return kept;
+}
+
+// Checks what the terminal received: redraws of one line, each starting at the line's
+// beginning, never a new line, and the line erased at the end.
+void expectErasedLine(const std::string& term, const std::string& mustShow) {
+    ASSERT_FALSE(term.empty()) << "no progress line";
+    EXPECT_EQ(term.find('\n'), std::string::npos) << term;
+    EXPECT_EQ(term.front(), '\r') << term;
+    const std::string erase = "\r\033[K";
+    ASSERT_GE(term.size(), erase.size());
+    EXPECT_EQ(term.substr(term.size() - erase.size()), erase) << term;
+    EXPECT_NE(term.find(mustShow), std::string::npos) << term;
+    // Every drawing fits the 100-column terminal with its last column free.
+    std::size_t pos = 0;
+    while ((pos = term.find('\r', pos)) != std::string::npos) {
+        const std::size_t end = term.find("\033[K", pos);
+        ASSERT_NE(end, std::string::npos) << term;
+        EXPECT_LE(end - pos - 1, 99u);
+        pos = end;
+    }
+}
+
+} // namespace
+
+TEST(ProgressTerminal, BackupDrawsAndErasesALineAndChangesNothingElse) {
+    TempDir dir;
+    writeFile(dir / "table", pattern(40000));
+    SimModule sim(dir, {"--table", dir / "table"});
+    ASSERT_TRUE(sim.started());
+
+    const auto piped =
+        runProcess(sandboxed(dir, sim, {"-ohub", "-backup", dir / "b.bin"}), kSanitizerEnv, 90);
+    SKIP_WITHOUT_SANDBOX(piped);
+    const std::string pipedLog = readText(dir / "varlog/pairvault.log");
+    const auto pipedData = readFile(dir / "b.bin");
+    std::remove((dir / "varlog/pairvault.log").c_str());
+    std::remove((dir / "b.bin").c_str());
+    const auto term = runProcessOnTerminal(sandboxed(dir, sim, {"-ohub", "-backup", dir / "b.bin"}),
+                                           kSanitizerEnv, 90);
+
+    EXPECT_EQ(piped.exitCode, 1) << piped.err;
+    EXPECT_EQ(piped.out, "SUCCESS\n");
+    EXPECT_EQ(piped.err, "");
+    EXPECT_EQ(term.exitCode, piped.exitCode);
+    EXPECT_EQ(term.out, piped.out);
+    EXPECT_EQ(comparableLog(readText(dir / "varlog/pairvault.log")), comparableLog(pipedLog));
+    EXPECT_EQ(readFile(dir / "b.bin"), pipedData);
+    // The first drawing comes as soon as the first block is written.
+    expectErasedLine(term.err, " received");
+    EXPECT_EQ(term.err.rfind("\r  128 B received", 0), 0u) << term.err;
+}
+
+TEST(ProgressTerminal, RestoreDrawsAndErasesALineAndChangesNothingElse) {
+    TempDir dir;
+    writeFile(dir / "restore.bin", pattern(20000));
+    SimModule sim(dir, {"--table", dir / "table"});
+    ASSERT_TRUE(sim.started());
+
+    const std::vector<std::string> args = {"-restore", dir / "restore.bin", "-ohub"};
+    const auto piped = runProcess(sandboxed(dir, sim, args), kSanitizerEnv, 90);
+    SKIP_WITHOUT_SANDBOX(piped);
+    const std::string pipedLog = readText(dir / "varlog/pairvault.log");
+    std::remove((dir / "varlog/pairvault.log").c_str());
+    const auto term = runProcessOnTerminal(sandboxed(dir, sim, args), kSanitizerEnv, 90);
+
+    EXPECT_EQ(piped.exitCode, 1) << piped.err;
+    EXPECT_EQ(piped.out, "SUCCESS\n");
+    EXPECT_EQ(piped.err, "");
+    EXPECT_EQ(term.exitCode, piped.exitCode);
+    EXPECT_EQ(term.out, piped.out);
+    EXPECT_EQ(comparableLog(readText(dir / "varlog/pairvault.log")), comparableLog(pipedLog));
+    expectErasedLine(term.err, " of 19.5 KiB");
+    // The first drawing comes as soon as the first block is acknowledged.
+    EXPECT_EQ(term.err.rfind("\r  128 B of 19.5 KiB", 0), 0u) << term.err;
+}
+
+TEST(ProgressTerminal, NoLineWhenTheRunLogIsTheTerminal) {
+    TempDir dir;
+    writeFile(dir / "table", pattern(20000));
+    SimModule sim(dir, {"--table", dir / "table"});
+    ASSERT_TRUE(sim.started());
+    const auto term = runProcessOnTerminal(
+        sandboxed(dir, sim, {"-ohub", "-backup", dir / "b.bin", "-l", "stderr"}), kSanitizerEnv,
+        90);
+    SKIP_WITHOUT_SANDBOX(term);
+    EXPECT_EQ(term.exitCode, 1) << term.err;
+    EXPECT_EQ(term.out, "SUCCESS\n");
+    // The log itself is on the terminal, and nothing else is.
+    EXPECT_TRUE(hasHeader(term.err)) << term.err;
+    EXPECT_NE(term.err.find("backup filename: " + dir / "b.bin" + "\n"), std::string::npos);
+    EXPECT_EQ(term.err.find('\r'), std::string::npos) << term.err;
+    EXPECT_EQ(term.err.find("received"), std::string::npos) << term.err;
+}

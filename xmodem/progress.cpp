@@ -1,0 +1,202 @@
+#include "xmodem/progress.h"
+
+#include "link/serial.h"
+#include "xmodem/xmodem.h"
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr double RENDER_INTERVAL_S = 0.2; // a terminal redrawn faster only flickers
+constexpr double RATE_SETTLE_S = 0.5;     // a rate over less time than this is mostly noise
+constexpr int DEFAULT_COLUMNS = 80;
+constexpr std::size_t LINE_MAX = 160; // longest text ever drawn, whatever the terminal width
+
+constexpr char LINE_START[] = "\r";
+constexpr char ERASE_TO_END[] = "\033[K";
+constexpr char ERASE_LINE[] = "\r\033[K";
+
+struct State {
+    bool active = false;
+    bool drawn = false;
+    bool started = false; // a first block has arrived
+    std::int64_t total = -1;
+    double firstAt = 0; // when the first block arrived: the rate leaves out the sync wait
+    std::int64_t firstDone = 0;
+    double lastDrawAt = 0;
+    // Carriage return, text, erase to the end of the line: one write per update.
+    std::array<char, sizeof LINE_START - 1 + LINE_MAX + 1 + sizeof ERASE_TO_END> line{};
+};
+State state;
+
+double now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int terminalColumns() {
+    winsize ws{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return DEFAULT_COLUMNS;
+}
+
+void writeAll(const char* data, std::size_t len) {
+    while (len > 0) {
+        const ssize_t n = write(STDERR_FILENO, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // a terminal that cannot take the line only loses the decoration
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+}
+
+// The run log shares the terminal when it is standard error itself or another descriptor on
+// the same terminal ("-l stdout" at an interactive shell); its lines would land inside ours.
+bool logSharesStderr() {
+    if (log_fp == nullptr)
+        return false;
+    if (log_fp == stderr)
+        return true;
+    const int fd = fileno(log_fp);
+    struct stat logSt {};
+    struct stat errSt {};
+    if (fd < 0 || !isatty(fd) || fstat(fd, &logSt) != 0 || fstat(STDERR_FILENO, &errSt) != 0)
+        return false;
+    return logSt.st_rdev == errSt.st_rdev;
+}
+
+void draw(std::int64_t done, double at) {
+    double rate = -1;
+    if (at - state.firstAt >= RATE_SETTLE_S)
+        rate = static_cast<double>(done - state.firstDone) / (at - state.firstAt);
+    std::size_t len = sizeof LINE_START - 1;
+    std::memcpy(state.line.data(), LINE_START, len);
+    len += formatProgress(std::span<char>(state.line.data() + len, LINE_MAX + 1), done, state.total,
+                          rate, terminalColumns());
+    std::memcpy(state.line.data() + len, ERASE_TO_END, sizeof ERASE_TO_END - 1);
+    len += sizeof ERASE_TO_END - 1;
+    writeAll(state.line.data(), len);
+    state.drawn = true;
+    state.lastDrawAt = at;
+}
+
+void onBlock(std::int64_t done, std::int64_t /*total*/) {
+    const double at = now();
+    if (!state.started) {
+        state.started = true;
+        state.firstAt = at;
+        state.firstDone = done;
+        draw(done, at);
+        return;
+    }
+    if (at - state.lastDrawAt >= RENDER_INTERVAL_S)
+        draw(done, at);
+}
+
+// Appends printf-formatted text to out[len..], never past `limit` characters in all.
+// Returns false (and appends nothing) when it would not fit.
+bool append(std::span<char> out, std::size_t& len, std::size_t limit, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+bool append(std::span<char> out, std::size_t& len, std::size_t limit, const char* fmt, ...) {
+    std::array<char, 64> field{};
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(field.data(), field.size(), fmt, ap);
+    va_end(ap);
+    if (n < 0 || static_cast<std::size_t>(n) >= field.size() ||
+        len + static_cast<std::size_t>(n) > limit)
+        return false;
+    std::memcpy(out.data() + len, field.data(), static_cast<std::size_t>(n));
+    len += static_cast<std::size_t>(n);
+    return true;
+}
+
+// "512 B", "12.0 KiB", "3.4 MiB", "1.2 GiB".
+void formatSize(std::array<char, 24>& buf, double bytes) {
+    static constexpr std::array<const char*, 3> UNITS = {"KiB", "MiB", "GiB"};
+    if (bytes < 1024) {
+        std::snprintf(buf.data(), buf.size(), "%.0f B", bytes);
+        return;
+    }
+    std::size_t unit = 0;
+    bytes /= 1024;
+    while (bytes >= 1024 && unit + 1 < UNITS.size()) {
+        bytes /= 1024;
+        ++unit;
+    }
+    std::snprintf(buf.data(), buf.size(), "%.1f %s", bytes, UNITS[unit]);
+}
+
+} // namespace
+
+std::size_t formatProgress(std::span<char> out, std::int64_t done, std::int64_t total,
+                           double bytesPerSecond, int columns) {
+    if (out.empty())
+        return 0;
+    // The sender counts the fill of its last block too; nobody wants to see 100.5 %.
+    if (total >= 0 && done > total)
+        done = total;
+    if (done < 0)
+        done = 0;
+    const std::size_t width = columns > 1 ? static_cast<std::size_t>(columns - 1) : 0;
+    const std::size_t limit = std::min(width, out.size() - 1);
+    std::size_t len = 0;
+
+    std::array<char, 24> a{};
+    std::array<char, 24> b{};
+    formatSize(a, static_cast<double>(done));
+    bool fits;
+    if (total >= 0) {
+        formatSize(b, static_cast<double>(total));
+        fits = append(out, len, limit, "  %s of %s", a.data(), b.data());
+    } else {
+        fits = append(out, len, limit, "  %s received", a.data());
+    }
+    if (fits && bytesPerSecond >= 0) {
+        formatSize(a, bytesPerSecond);
+        fits = append(out, len, limit, "   %s/s", a.data());
+        if (fits && total >= 0 && bytesPerSecond > 0) {
+            const double left = static_cast<double>(total - done) / bytesPerSecond + 0.5;
+            const long long s = left < 1e9 ? static_cast<long long>(left) : 999999999LL;
+            if (s >= 3600)
+                append(out, len, limit, "   %lld:%02lld:%02lld left", s / 3600, s / 60 % 60,
+                       s % 60);
+            else
+                append(out, len, limit, "   %lld:%02lld left", s / 60, s % 60);
+        }
+    }
+    out[len] = '\0';
+    return len;
+}
+
+void progressBegin(std::int64_t total) {
+    state = State{};
+    if (!isatty(STDERR_FILENO) || logSharesStderr())
+        return;
+    state.active = true;
+    state.total = total;
+    xmodemProgress = onBlock;
+}
+
+void progressEnd() {
+    if (state.active && xmodemProgress == onBlock)
+        xmodemProgress = nullptr;
+    if (state.drawn)
+        writeAll(ERASE_LINE, sizeof ERASE_LINE - 1);
+    state = State{};
+}
