@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks it the way a hub image build would use it:
+#   - a DESTDIR install stages exactly the shipped files, all under DESTDIR;
+#   - lintian finds no errors;
+#   - dpkg installs it, the installed programs run, man finds the pages;
+#   - dpkg removes it again and the programs are gone.
+#
+# Usage: .ci/package-check.sh [build-dir]     (default: build/package)
+# Installs the package on this machine (as root), then removes and purges it.
+set -euo pipefail
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$src/build/package}
+pkg=zigbee-module-tools
+
+step() { printf '\n=== %s\n' "$*"; }
+fail() {
+    printf 'package-check: FAIL: %s\n' "$*" >&2
+    exit 1
+}
+
+# --- tools -------------------------------------------------------------------------------------
+need=(cmake g++ make dpkg-dev lintian man-db file groff mandoc logrotate fakeroot)
+missing=()
+for p in "${need[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    step "apt-get install ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# --- build -------------------------------------------------------------------------------------
+step "configure and build in $build"
+# A fresh build directory is configured without tests (the package needs none); an existing one
+# keeps its own choice.
+testing=()
+[[ -f $build/CMakeCache.txt ]] || testing=(-DBUILD_TESTING=OFF)
+cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+    -DWARNINGS_AS_ERRORS=ON -DHARDENING=ON "${testing[@]}" >/dev/null
+cmake --build "$build" -j2 --target pairvault radioflash debian_files
+
+# --- staged install ----------------------------------------------------------------------------
+step "DESTDIR staging"
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+stamp="$stage/stamp"
+touch "$stamp"
+sleep 1
+DESTDIR="$stage/root" cmake --install "$build" >/dev/null
+# install_manifest.txt lists every installed file by its path without DESTDIR. Each must have
+# landed under DESTDIR, and none may have been written to the real root by this install.
+while IFS= read -r f; do
+    [[ -e $stage/root$f ]] || fail "$f was not staged under DESTDIR"
+    if [[ -e $f && $f -nt $stamp ]]; then
+        fail "the install wrote $f outside DESTDIR"
+    fi
+done <"$build/install_manifest.txt"
+expected="etc/logrotate.d/$pkg
+usr/sbin/pairvault
+usr/sbin/radioflash
+usr/share/man/man8/pairvault.8
+usr/share/man/man8/radioflash.8"
+actual=$(cd "$stage/root" && find . -type f -o -type l | sed 's#^\./##' | LC_ALL=C sort)
+if [[ $actual != "$expected" ]]; then
+    diff <(echo "$expected") <(echo "$actual") || true
+    fail "a plain install must install exactly the files above (< expected, > installed)"
+fi
+echo "staged: $(echo "$actual" | tr '\n' ' ')"
+
+# --- package -----------------------------------------------------------------------------------
+step "cpack -G DEB"
+rm -f "$build"/${pkg}_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/${pkg}_*.deb)
+dpkg-deb --info "$deb"
+dpkg-deb --contents "$deb"
+
+contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
+for f in ./usr/sbin/pairvault ./usr/sbin/radioflash ./etc/logrotate.d/$pkg \
+    ./usr/share/man/man8/pairvault.8.gz ./usr/share/man/man8/radioflash.8.gz \
+    ./usr/share/doc/$pkg/copyright ./usr/share/doc/$pkg/changelog.Debian.gz; do
+    grep -qxF "$f" <<<"$contents" || fail "$f missing from the package"
+done
+[[ $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles) == "/etc/logrotate.d/$pkg" ]] ||
+    fail "the logrotate rule is not a conffile"
+unpacked="$stage/unpacked"
+dpkg-deb -x "$deb" "$unpacked"
+for b in pairvault radioflash; do
+    file "$unpacked/usr/sbin/$b" | grep -q ', stripped' || fail "$b is not stripped"
+done
+
+step "lintian"
+lintian_out=$(lintian --info --allow-root "$deb" 2>&1 || true)
+echo "$lintian_out"
+if grep -q '^E:' <<<"$lintian_out"; then
+    fail "lintian reports errors"
+fi
+
+# --- install, run, remove ----------------------------------------------------------------------
+step "dpkg -i"
+dpkg -i "$deb"
+
+# Runs an installed program with a bogus option: it must print "ERROR: argument error" and the
+# usage text on standard output, and exit with 255.
+check_bogus() {
+    local prog=$1 expected=$2 out rc=0
+    out=$("/usr/sbin/$prog" -bogus) || rc=$?
+    [[ $rc -eq 255 ]] || fail "$prog -bogus exited with $rc, not 255"
+    [[ $out == "$expected" ]] || {
+        diff <(echo "$expected") <(echo "$out") || true
+        fail "$prog -bogus printed the wrong text"
+    }
+    echo "$prog -bogus: exit 255, usage text as expected"
+}
+check_bogus pairvault "ERROR: argument error
+USAGE: pairvault -backup <file to backup> [-ohub] [-l <log file|stdout|stderr>]
+       pairvault -restore <file to restore> [-ohub] [-l <log file|stdout|stderr>]
+       pairvault -reset [-backup <blank backup file>] [-restore <blank backup file>] [-ohub] [-l <log file|stdout|stderr>]
+Backup, restore, or reset paired device information.
+When -reset used with -backup, to create blank backup file at intial startup or firmware udpate.
+When -reset used with -restore <blank backup file>, sensors are kept on network after reset.  Otherwise, sensors will leave from network.
+Please specify -ohub option for updating Orvane Hub.  Otherwise, output Zigbee device will be found automatically."
+check_bogus radioflash "ERROR: argument error
+USAGE: radioflash -f <firmware file> [-ohub] [-l <log file|stdout|stderr>]
+Please specify -ohub option for updating Orvane Hub.  Otherwise, output Zigbee device will be found automatically."
+
+for page in pairvault radioflash; do
+    path=$(man -w "$page" 2>/dev/null) ||
+        fail "man -w $page finds no page (does /etc/dpkg/dpkg.cfg.d exclude /usr/share/man?)"
+    [[ $path == /usr/share/man/man8/$page.8.gz ]] || fail "man -w $page gave $path"
+    echo "man -w $page: $path"
+done
+logrotate --debug "/etc/logrotate.d/$pkg" >/dev/null 2>&1 ||
+    fail "logrotate rejects /etc/logrotate.d/$pkg"
+
+step "dpkg -r"
+dpkg -r "$pkg"
+for b in pairvault radioflash; do
+    [[ ! -e /usr/sbin/$b ]] || fail "/usr/sbin/$b is still there after dpkg -r"
+done
+# A removed package keeps its conffiles until it is purged.
+[[ -e /etc/logrotate.d/$pkg ]] || fail "dpkg -r removed the conffile"
+dpkg -P "$pkg" >/dev/null
+[[ ! -e /etc/logrotate.d/$pkg ]] || fail "dpkg -P left /etc/logrotate.d/$pkg"
+
+step "package-check: OK ($deb)"

@@ -1,0 +1,46 @@
+# What a hub image or a source install gets: the two programs, their manual pages and the
+# log-rotation rule. Nothing else (tests, simulator, benchmarks, static libraries) is installed.
+#
+# Components:
+#   runtime  the programs (sbin) and the logrotate rule (sysconfdir/logrotate.d)
+#   man      plain manual pages, for a source install
+#   debian   gzipped manual pages and the Debian doc files (cmake/Packaging.cmake); only the
+#            package asks for these, EXCLUDE_FROM_ALL keeps them out of a plain `cmake --install`
+
+foreach(prog pairvault radioflash)
+    if(TARGET ${prog})
+        install(TARGETS ${prog} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT runtime)
+    else()
+        message(WARNING "Target ${prog} is not defined yet; it will not be installed")
+    endif()
+endforeach()
+
+# GNUInstallDirs maps sysconfdir to /etc for the /usr prefix (and to /usr/local/etc for the
+# default /usr/local prefix), which is where logrotate looks on the hub.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/logrotate/zigbee-module-tools
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d
+        COMPONENT runtime)
+
+set(ZB_MAN_PAGES ${PROJECT_SOURCE_DIR}/man/pairvault.8 ${PROJECT_SOURCE_DIR}/man/radioflash.8)
+install(FILES ${ZB_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT man)
+
+# Manual-page lint: groff exits 0 even when it warns, so the check fails on any warning text.
+if(BUILD_TESTING)
+    find_program(GROFF_EXECUTABLE groff)
+    find_program(MANDOC_EXECUTABLE mandoc)
+    foreach(page ${ZB_MAN_PAGES})
+        get_filename_component(name ${page} NAME)
+        if(GROFF_EXECUTABLE)
+            add_test(NAME man.groff.${name}
+                COMMAND ${CMAKE_COMMAND} -DGROFF=${GROFF_EXECUTABLE} -DPAGE=${page}
+                        -P ${PROJECT_SOURCE_DIR}/cmake/ManLint.cmake)
+            set_tests_properties(man.groff.${name} PROPERTIES LABELS man TIMEOUT 30)
+        endif()
+        if(MANDOC_EXECUTABLE)
+            add_test(NAME man.mandoc.${name}
+                COMMAND ${CMAKE_COMMAND} -DMANDOC=${MANDOC_EXECUTABLE} -DPAGE=${page}
+                        -P ${PROJECT_SOURCE_DIR}/cmake/ManLint.cmake)
+            set_tests_properties(man.mandoc.${name} PROPERTIES LABELS man TIMEOUT 30)
+        endif()
+    endforeach()
+endif()
