@@ -5,11 +5,11 @@
 #include <vector>
 
 struct ProcessResult {
-    int exitCode = -1;   // exit status, or 128 + signal number
+    int exitCode = -1; // exit status, or 128 + signal number
     bool timedOut = false;
-    std::string out;     // standard output
-    std::string err;     // standard error
-    double seconds = 0;  // wall-clock time
+    std::string out;    // standard output
+    std::string err;    // standard error
+    double seconds = 0; // wall-clock time
 };
 
 // Runs argv[0] (looked up on PATH) with `argv`; `env` entries ("NAME=value") are added to or

@@ -9,7 +9,7 @@ struct PtyPair {
     int slave = -1; // kept open so the master never sees a hang-up between opens
     std::string slavePath;
 
-    PtyPair();  // raw mode on both sides; aborts the test program if no pty can be had
+    PtyPair(); // raw mode on both sides; aborts the test program if no pty can be had
     ~PtyPair();
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
