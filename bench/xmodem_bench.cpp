@@ -7,6 +7,7 @@
 // (EOT to its ACK), the throughput over the blocks phase and over the whole data phase, and the
 // ratio to the line limit for the block size.
 #include "bench/paced_relay.h"
+#include "bench/phase_clock.h"
 #include "link/serial.h"
 #include "xmodem/xmodem.h"
 
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,53 +24,6 @@
 #include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr double LINE_BYTES_PER_SECOND = 11520.0;
-
-// Follows the data direction block by block (so payload bytes are never taken for control
-// bytes) and the answer direction, to time the phases.
-struct PhaseClock {
-    std::mutex mutex;
-    RelayDir dataDir = RelayDir::AtoB;
-    bool crc = true;
-    int skip = 0; // bytes left of the current block
-    std::optional<Clock::time_point> firstHeader, eot, eotAck;
-    long headers = 0;
-    // Turnarounds: last block byte -> its answer (receiver), answer -> next header (sender).
-    std::optional<Clock::time_point> blockEnd, answer;
-    double receiverTurn = 0, senderTurn = 0;
-    long turns = 0;
-
-    void onByte(RelayDir dir, std::uint8_t b, Clock::time_point at) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (dir == dataDir) {
-            if (skip > 0) {
-                if (--skip == 0)
-                    blockEnd = at;
-                return;
-            }
-            if (b == SOH || b == STX) {
-                ++headers;
-                if (answer && blockEnd) {
-                    senderTurn += std::chrono::duration<double>(at - *answer).count();
-                    receiverTurn += std::chrono::duration<double>(*answer - *blockEnd).count();
-                    ++turns;
-                }
-                answer.reset();
-                if (!firstHeader)
-                    firstHeader = at;
-                skip = (b == STX ? 1024 : 128) + 2 + (crc ? 2 : 1);
-            } else if (b == EOT && firstHeader && !eot) {
-                eot = at;
-            }
-        } else if (eot && !eotAck && b == ACK) {
-            eotAck = at;
-        } else if (!answer && blockEnd) {
-            answer = at;
-        }
-    }
-};
 
 struct Run {
     std::string name;
@@ -280,11 +235,6 @@ struct Bench {
     }
 };
 
-double lineLimit(int blockSize) {
-    // Stop-and-wait: a CRC block (size + 5 bytes) and its one-byte answer per payload.
-    return LINE_BYTES_PER_SECOND * blockSize / (blockSize + 6);
-}
-
 void print(const Run& r, std::size_t size) {
     const double blocks = r.blocksSeconds > 0 ? static_cast<double>(size) / r.blocksSeconds : 0;
     const double whole = r.blocksSeconds + r.eotSeconds > 0
@@ -380,6 +330,7 @@ int main(int argc, char** argv) {
                 bigSize, big.ok ? "ok" : "FAIL", big.rssKb, ours.rssKb);
 
     if (std::getenv("XMODEM_BENCH_DEBUG") == nullptr)
-        std::system(("rm -rf " + b.dir).c_str());
+        std::error_code ignored;
+    std::filesystem::remove_all(b.dir, ignored);
     return ours.ok && big.ok ? 0 : 1;
 }

@@ -42,6 +42,9 @@ void usage(FILE* out) {
         "                       00 01 02 ..., not saved)\n"
         "  --blank-table FILE   the table after an accepted factory reset (default: empty)\n"
         "  --image FILE         where a received firmware image is written\n"
+        "  --port PATH          play the module on the existing terminal PATH (for example one\n"
+        "                       end of a test line that misbehaves) instead of a new\n"
+        "                       pseudo-terminal; PATH is still printed as the first line\n"
         "  --version A.B.C.D    firmware version, each part 0..15 (default 1.2.3.4)\n"
         "  --gateway-id HEX     gateway ID bytes (default 0102030405060708)\n"
         "  --reply CODE=SPEC[,SPEC...]\n"
@@ -74,7 +77,7 @@ bool badValue(std::string_view opt, std::string_view value) {
 }
 
 // Fills `cfg` from the command line; returns false after a complaint on stderr.
-bool parseArgs(int argc, char** argv, ModuleConfig& cfg, bool& help) {
+bool parseArgs(int argc, char** argv, ModuleConfig& cfg, std::string& port, bool& help) {
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         std::string_view value;
@@ -105,7 +108,7 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, bool& help) {
         }
         const bool known = arg == "--record" || arg == "--table" || arg == "--blank-table" ||
                            arg == "--image" || arg == "--version" || arg == "--gateway-id" ||
-                           arg == "--reply";
+                           arg == "--reply" || arg == "--port";
         if (!known) {
             std::fprintf(stderr, "modulesim: unknown option '%s' (try --help)\n", argv[i]);
             return false;
@@ -117,7 +120,9 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, bool& help) {
             }
             value = argv[++i];
         }
-        if (arg == "--record") {
+        if (arg == "--port") {
+            port = value;
+        } else if (arg == "--record") {
             cfg.recordPath = value;
         } else if (arg == "--table") {
             cfg.tablePath = value;
@@ -161,12 +166,28 @@ int openTerminal(int& slave, std::string& slavePath) {
     return master;
 }
 
+// Opens the terminal at `path` in raw mode for playing the module on; -1 on failure. Its far
+// end belongs to someone else, so a hang-up there is theirs to cause (it is what a test line
+// uses to unplug the host).
+int openExistingTerminal(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    termios t{};
+    if (::tcgetattr(fd, &t) == 0) {
+        ::cfmakeraw(&t);
+        ::tcsetattr(fd, TCSANOW, &t);
+    }
+    return fd;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     ModuleConfig cfg;
+    std::string port;
     bool help = false;
-    if (!parseArgs(argc, argv, cfg, help))
+    if (!parseArgs(argc, argv, cfg, port, help))
         return 2;
     if (help) {
         usage(stdout);
@@ -175,12 +196,14 @@ int main(int argc, char** argv) {
 
     int slave = -1;
     std::string slavePath;
-    const int master = openTerminal(slave, slavePath);
+    const int master = port.empty() ? openTerminal(slave, slavePath) : openExistingTerminal(port);
     if (master < 0) {
-        std::fprintf(stderr, "modulesim: cannot open a pseudo-terminal: %s\n",
-                     std::strerror(errno));
+        std::fprintf(stderr, "modulesim: cannot open %s: %s\n",
+                     port.empty() ? "a pseudo-terminal" : port.c_str(), std::strerror(errno));
         return 1;
     }
+    if (!port.empty())
+        slavePath = port;
     Module m;
     if (!moduleInit(m, std::move(cfg), master))
         return 1;
@@ -199,7 +222,8 @@ int main(int argc, char** argv) {
     const int rc = moduleRun(m, g_stop);
     if (m.recordFd >= 0)
         ::close(m.recordFd);
-    ::close(slave);
+    if (slave >= 0)
+        ::close(slave);
     ::close(master);
     return rc;
 }

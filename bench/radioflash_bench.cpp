@@ -1,0 +1,104 @@
+// A whole firmware update timed on a 115200 8N1 line: the shipped radioflash, in the sandbox
+// runner with /dev/ttyS4 on one side of a paced relay, against the simulated module on the
+// other side.
+//
+//   cmake --build <dir> --target bench-radioflash   (or <dir>/bench/radioflash_bench [--size N])
+//
+// It prints the data phase (first block header to the ACK of the EOT) with its throughput and
+// ratio to the line limit, and, apart from it, the fixed pauses around it: the prepare and start
+// exchange before the first block, and the settling pause and final read after the last ACK.
+#include "bench/paced_relay.h"
+#include "bench/phase_clock.h"
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::uint8_t> pseudoRandomImage(std::size_t n) {
+    std::vector<std::uint8_t> v(n);
+    unsigned x = 2024;
+    for (auto& b : v) {
+        x = x * 1103515245U + 12345U;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return v;
+}
+
+double seconds(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::size_t size = 256 * 1024;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--size")
+            size = static_cast<std::size_t>(std::strtoul(argv[++i], nullptr, 10));
+
+    TempDir dir;
+    const std::string imagePath = dir / "image.bin";
+    const std::string receivedPath = dir / "received.bin";
+    const std::vector<std::uint8_t> image = pseudoRandomImage(size);
+    writeFile(imagePath, image);
+
+    PhaseClock clock; // radioflash sends the blocks from side A
+    RelayOptions options;
+    options.tap = [&clock](RelayDir d, std::uint8_t b, Clock::time_point at) {
+        clock.onByte(d, b, at);
+    };
+    PacedRelay relay(options);
+    if (!relay.ok()) {
+        std::fprintf(stderr, "radioflash_bench: cannot open the relay's terminals\n");
+        return 1;
+    }
+
+    BackgroundProcess sim({std::string(ZB_BIN_DIR) + "/sim/modulesim", "--port", relay.pathB,
+                           "--image", receivedPath});
+    std::string line;
+    if (!sim.readLine(line)) {
+        std::fprintf(stderr, "radioflash_bench: the simulated module did not start\n");
+        return 1;
+    }
+
+    const Clock::time_point start = Clock::now();
+    const ProcessResult run = runProcess({std::string(ZB_SOURCE_DIR) + "/tests/support/sandbox",
+                                          "--tty", "ttyS4=" + relay.pathA, "--",
+                                          std::string(ZB_BIN_DIR) + "/radioflash/radioflash", "-f",
+                                          imagePath, "-ohub", "-l", dir / "radioimage.log"},
+                                         {}, 600);
+    const Clock::time_point end = Clock::now();
+    sim.stop();
+    relay.stop();
+
+    if (run.exitCode == 77) {
+        std::printf("radioflash_bench: skipped, %s", run.err.c_str());
+        return 0;
+    }
+    const std::vector<std::uint8_t> received = readFile(receivedPath);
+    const bool exact =
+        received.size() >= image.size() && std::equal(image.begin(), image.end(), received.begin());
+    std::printf("radioflash -f, %zu-byte image, 115200 8N1 paced line\n", size);
+    std::printf("  exit %d, stdout \"%s\", image %s\n", run.exitCode,
+                run.out.substr(0, run.out.find('\n')).c_str(),
+                exact ? "received byte for byte" : "NOT received intact");
+    if (!clock.firstHeader || !clock.eotAck) {
+        std::printf("  no complete transfer seen on the line\n");
+        return 1;
+    }
+    const double data = seconds(*clock.firstHeader, *clock.eotAck);
+    const double payload = static_cast<double>((size / 128 + 1) * 128);
+    std::printf("  data phase %.3f s: %.0f B/s, %.3f of the line limit (%.0f B/s)\n", data,
+                payload / data, payload / data / lineLimit(128), lineLimit(128));
+    std::printf("  before the first block %.3f s (start-up, prepare and start pauses)\n",
+                seconds(start, *clock.firstHeader));
+    std::printf("  after the last ACK %.3f s (settling pause, final read, exit)\n",
+                seconds(*clock.eotAck, end));
+    std::printf("  whole run %.3f s\n", seconds(start, end));
+    return run.exitCode == 0 && exact ? 0 : 1;
+}
