@@ -4,12 +4,45 @@
 #include "xmodem/xmodem.h"
 #include "xmodem/xmodem_internal.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 namespace {
+
+// How long the line must stay quiet behind an EOT for the EOT to count as the sender's.
+constexpr int EOT_QUIET_MS = 250;
+
+long msSince(const timespec& start) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+}
+
+// The byte that arrives within `ms`, or -1 when the line stays quiet (or is hung up). Logs
+// nothing: it only looks whether anything follows an EOT.
+int byteWithin(int ms) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        const long left = ms - msSince(start);
+        if (left <= 0)
+            return -1;
+        pollfd pfd{SERIAL_FD, POLLIN, 0};
+        const int r = poll(&pfd, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return -1;
+        unsigned char c = 0;
+        return read(SERIAL_FD, &c, 1) == 1 ? c : -1;
+    }
+}
 
 // The two ways out of a header wait besides a block: a final result, or a header byte.
 struct HeaderWait {
@@ -29,10 +62,15 @@ void finish(std::uint8_t byte, int count) {
 // Returns done with a result for EOT or a double CAN; payload 0 when the tries ran out.
 HeaderWait waitForHeader(int request, std::int64_t total) {
     HeaderWait w;
+    int next = -1; // a byte already read behind an EOT that was not the sender's
     for (int tries = 0; tries < XMODEM_HEADER_TRIES; ++tries) {
-        if (request != 0)
-            _outbyte(request);
-        const int c = _inbyte(XMODEM_LONG_WAIT);
+        int c = next;
+        next = -1;
+        if (c < 0) {
+            if (request != 0)
+                _outbyte(request);
+            c = _inbyte(XMODEM_LONG_WAIT);
+        }
         if (c == SOH) {
             w.payload = XMODEM_BLOCK_128;
             return w;
@@ -42,6 +80,13 @@ HeaderWait waitForHeader(int request, std::int64_t total) {
             return w;
         }
         if (c == EOT) {
+            // A sender that has sent its EOT falls silent until it is answered. An EOT with
+            // more bytes right behind it came out of line noise or the remains of a damaged
+            // block, and taking it would end the backup short yet call it a success: it uses
+            // up the try like any other stray byte, and the byte behind it comes next.
+            next = byteWithin(EOT_QUIET_MS);
+            if (next >= 0)
+                continue;
             finish(ACK, 1);
             w.done = true;
             w.result = static_cast<std::int32_t>(

@@ -1,0 +1,211 @@
+#include "tests/faults/fault_line.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+
+// A sanitizer's own exit status (1) would pass for a program's status.
+const std::vector<std::string> kSanitizerEnv = {"ASAN_OPTIONS=exitcode=86:detect_leaks=1",
+                                                "UBSAN_OPTIONS=exitcode=86:print_stacktrace=1"};
+
+double childCpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_CHILDREN, &ru);
+    const auto secs = [](const timeval& tv) {
+        return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+    };
+    return secs(ru.ru_utime) + secs(ru.ru_stime);
+}
+
+} // namespace
+
+FaultyLine::FaultyLine(const FaultPlan& plan) : plan_(plan) {
+    // One generator per direction: the two relay threads never share one, and the faults of
+    // each direction depend only on the seed and that direction's bytes.
+    rng_[0].seed(plan.seed * 2 + 1);
+    rng_[1].seed(plan.seed * 2 + 2);
+    RelayOptions opt;
+    opt.filter = [this](RelayDir dir, std::uint8_t byte, std::vector<std::uint8_t>& out) {
+        filter(dir, byte, out);
+    };
+    relay_ = std::make_unique<PacedRelay>(std::move(opt));
+}
+
+FaultyLine::~FaultyLine() {
+    stopWatch_ = true;
+    if (watcher_.joinable())
+        watcher_.join();
+    relay_.reset();
+}
+
+std::uint64_t FaultyLine::faults() const {
+    std::uint64_t n = 0;
+    for (const auto& c : counts_)
+        n += c;
+    return n;
+}
+
+void FaultyLine::unplugAfter(RelayDir dir, std::uint64_t bytes) {
+    watcher_ = std::thread([this, dir, bytes] {
+        while (!stopWatch_) {
+            if (relay_->delivered[static_cast<int>(dir)] >= bytes) {
+                relay_->hangUp();
+                unplugged_ = true;
+                ++counts_[F_UNPLUG];
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+}
+
+void FaultyLine::filter(RelayDir dir, std::uint8_t byte, std::vector<std::uint8_t>& out) {
+    const auto d = static_cast<std::size_t>(dir);
+    auto& rng = rng_[d];
+    std::uniform_real_distribution<double> uni(0.0, 1.0);
+    const auto randomByte = [&rng] { return static_cast<std::uint8_t>(rng() & 0xFF); };
+
+    // Every draw is made for every byte, so the faults of a byte do not shift the draws of
+    // the bytes after it.
+    const double pFault = uni(rng);
+    const double pBurst = uni(rng);
+    const double pStall = uni(rng);
+    const std::uint64_t pick = rng();
+
+    if (burstLeft_[d] > 0) {
+        --burstLeft_[d];
+        out.assign(1, randomByte());
+        return;
+    }
+    if (plan_.stallRate > 0 && pStall < plan_.stallRate && stalls_[d] < plan_.maxStalls) {
+        ++stalls_[d];
+        ++counts_[F_STALL];
+        // The relay thread of this direction stops, so nothing moves this way meanwhile.
+        std::this_thread::sleep_for(std::chrono::duration<double>(plan_.stallSeconds));
+    }
+    if (plan_.burstRate > 0 && pBurst < plan_.burstRate) {
+        ++counts_[F_BURST];
+        burstLeft_[d] = 8 + static_cast<int>(pick % 57);
+        out.assign(1, randomByte());
+        return;
+    }
+    if (plan_.rate <= 0 || pFault >= plan_.rate)
+        return;
+    std::vector<FaultKind> kinds;
+    if (plan_.drop)
+        kinds.push_back(F_DROP);
+    if (plan_.flip)
+        kinds.push_back(F_FLIP);
+    if (plan_.dup)
+        kinds.push_back(F_DUP);
+    if (plan_.junk)
+        kinds.push_back(F_JUNK);
+    if (kinds.empty())
+        return;
+    const FaultKind k = kinds[static_cast<std::size_t>(pick % kinds.size())];
+    ++counts_[k];
+    switch (k) {
+    case F_DROP:
+        out.clear();
+        break;
+    case F_FLIP:
+        out.assign(1, static_cast<std::uint8_t>(byte ^ (1U << ((pick >> 8) % 8))));
+        break;
+    case F_DUP:
+        out.assign(2, byte);
+        break;
+    default:
+        out.assign({byte, randomByte()});
+        break;
+    }
+}
+
+LineModule::LineModule(const TempDir& dir, const std::string& port,
+                       const std::vector<std::string>& options)
+    : recordPath_(dir / "sim.rec") {
+    std::vector<std::string> argv = {std::string(ZB_BIN_DIR) + "/sim/modulesim", "--port", port,
+                                     "--record", recordPath_};
+    argv.insert(argv.end(), options.begin(), options.end());
+    proc_ = std::make_unique<BackgroundProcess>(argv);
+    std::string line;
+    started_ = proc_->readLine(line, 10) && line == port;
+}
+
+std::string LineModule::record() const {
+    return readText(recordPath_);
+}
+
+bool ToolRun::sanitizerReport() const {
+    return exitCode == 86 || err.find("Sanitizer") != std::string::npos ||
+           err.find("runtime error:") != std::string::npos;
+}
+
+std::string toolPath(const std::string& program) {
+    return std::string(ZB_BIN_DIR) + "/" + program + "/" + program;
+}
+
+ToolRun runTool(const std::string& program, const TempDir& dir, const std::string& port,
+                const std::vector<std::string>& args, double timeoutSeconds,
+                const std::vector<std::string>& sandboxOptions) {
+    const std::string varLog = dir / "varlog";
+    mkdir(varLog.c_str(), 0755);
+    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tests/support/sandbox"};
+    if (!port.empty()) {
+        argv.push_back("--tty");
+        argv.push_back("ttyS4=" + port);
+    }
+    argv.push_back("--var-log");
+    argv.push_back(varLog);
+    argv.insert(argv.end(), sandboxOptions.begin(), sandboxOptions.end());
+    argv.push_back("--");
+    argv.push_back(toolPath(program));
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    // Children's times reach us when they are reaped: the delta is this run's whole tree
+    // (sandbox shell, unshare, the program), and nothing else of ours ends meanwhile.
+    const double cpuBefore = childCpuSeconds();
+    const ProcessResult r = runProcess(argv, kSanitizerEnv, timeoutSeconds);
+    ToolRun run;
+    run.cpu = childCpuSeconds() - cpuBefore;
+    run.exitCode = r.exitCode;
+    run.timedOut = r.timedOut;
+    run.out = r.out;
+    run.err = r.err;
+    run.wall = r.seconds;
+    return run;
+}
+
+std::vector<std::uint8_t> patternBytes(std::size_t size, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::vector<std::uint8_t> data(size);
+    for (auto& b : data)
+        b = static_cast<std::uint8_t>(rng() & 0xFF);
+    return data;
+}
+
+std::vector<std::uint8_t> withFill(std::vector<std::uint8_t> data, bool extraBlock) {
+    constexpr std::size_t BLOCK = 128;
+    if (data.size() % BLOCK != 0 || extraBlock || data.empty()) {
+        data.push_back(0x1A);
+        data.resize((data.size() + BLOCK - 1) / BLOCK * BLOCK, 0);
+    }
+    return data;
+}
+
+void Tally::report() const {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "FAULTS %-26s runs=%d faults=%llu successes=%d failures=%d silent=%d hangs=%d "
+                  "slowest=%.1fs",
+                  group.c_str(), runs, static_cast<unsigned long long>(faults), successes, failures,
+                  silent, hangs, slowest);
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+    const std::string dir = std::string(ZB_BIN_DIR) + "/tests/faults/figures";
+    mkdir(dir.c_str(), 0755);
+    std::ofstream(dir + "/" + group) << line << "\n";
+}

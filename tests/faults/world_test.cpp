@@ -1,0 +1,368 @@
+// The world around the line misbehaving: two programs on one port, an adapter that is gone by
+// the time it is opened, a run log that cannot be written, a backup disk that fills up, input
+// files that lie about their size or have awkward names, module replies that are oversized,
+// made of 0xAA or echo our own request, and line noise that forges an EOT.
+#include "tests/faults/fault_line.h"
+#include "tests/xmodem/engine_rig.h"
+#include "xmodem/xmodem.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <future>
+#include <thread>
+
+namespace {
+
+#define SKIP_IF_NO_SANDBOX(run)                                                                    \
+    do {                                                                                           \
+        if ((run).exitCode == 77)                                                                  \
+            GTEST_SKIP() << "the sandbox cannot run here";                                         \
+    } while (0)
+
+constexpr double RUN_LIMIT_S = 120;
+
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string s;
+    for (auto b : bytes) {
+        s += digits[b >> 4];
+        s += digits[b & 0xF];
+    }
+    return s;
+}
+
+int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// A clean line at the serial pace, with the module on its far end.
+struct Bench {
+    TempDir dir;
+    FaultyLine line{FaultPlan{}};
+    std::unique_ptr<LineModule> sim;
+    explicit Bench(const std::vector<std::string>& simOptions = {}) {
+        sim = std::make_unique<LineModule>(dir, line.modulePath(), simOptions);
+    }
+    std::string log(const std::string& name) const { return readText(dir / ("varlog/" + name)); }
+};
+
+} // namespace
+
+// The second program finds the port taken and fails like an unopenable port, sending nothing;
+// the first carries on and its backup is byte-exact.
+TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
+    TempDir files;
+    const auto table = patternBytes(20000, 41); // about two seconds on the line
+    writeFile(files / "table.bin", table);
+    Bench b({"--table", files / "table.bin"});
+    ASSERT_TRUE(b.sim->started());
+    const std::string backup = files / "backup.bin";
+
+    auto first = std::async(std::launch::async, [&] {
+        return runTool("pairvault", b.dir, b.line.hostPath(), {"-backup", backup, "-ohub"},
+                       RUN_LIMIT_S);
+    });
+    // Wait until the first run has the module sending.
+    for (int i = 0; i < 1000 && b.sim->record().find("RX 00 00 09") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_NE(b.sim->record().find("RX 00 00 09"), std::string::npos);
+
+    TempDir other;
+    const ToolRun reboot =
+        runTool("pairvault", other, b.line.hostPath(), {"-reboot", "-ohub"}, RUN_LIMIT_S);
+    SKIP_IF_NO_SANDBOX(reboot);
+    const ToolRun version =
+        runTool("radioflash", other, b.line.hostPath(), {"-currentversion", "-ohub"}, RUN_LIMIT_S);
+    const ToolRun one = first.get();
+
+    EXPECT_EQ(reboot.exitCode, 255);
+    EXPECT_EQ(reboot.out, "");
+    EXPECT_NE(readText(other / "varlog/pairvault.log").find("flock: "), std::string::npos);
+    EXPECT_EQ(version.exitCode, 255);
+    EXPECT_EQ(version.out, "ERROR\n");
+    EXPECT_NE(readText(other / "varlog/radioimage.log").find("flock: "), std::string::npos);
+
+    EXPECT_EQ(one.exitCode, 1) << one.err;
+    EXPECT_EQ(one.out, "SUCCESS\n");
+    EXPECT_EQ(readFile(backup), withFill(table, false));
+    // Only the first program's frame reached the module.
+    const std::string rec = b.sim->record();
+    EXPECT_EQ(countOf(rec, "RX "), 1) << rec;
+}
+
+// Discovery names an adapter whose device node is gone by the time it is opened.
+TEST(WorldFaults, AdapterGoneBetweenDiscoveryAndOpen) {
+    TempDir dir;
+    const std::string sysfs = dir / "usb-serial";
+    const std::string udev = dir / "udev";
+    mkdir(sysfs.c_str(), 0755);
+    mkdir((sysfs + "/ttyUSB0").c_str(), 0755);
+    mkdir(udev.c_str(), 0755);
+    writeText(udev + "/ttyUSB0", "E: ID_VENDOR_ID=0403\nE: ID_MODEL_ID=6015\n");
+    const std::vector<std::string> sandbox = {"--usb-serial", sysfs, "--udevadm", udev};
+    const std::string backup = dir / "backup.bin";
+    writeText(backup, "previous");
+    writeFile(dir / "image.bin", patternBytes(1000, 1));
+
+    const ToolRun pv = runTool("pairvault", dir, "", {"-backup", backup}, RUN_LIMIT_S, sandbox);
+    SKIP_IF_NO_SANDBOX(pv);
+    EXPECT_EQ(pv.exitCode, 255);
+    EXPECT_EQ(pv.out, "");
+    EXPECT_EQ(readText(backup), "previous");
+    const std::string pvLog = readText(dir / "varlog/pairvault.log");
+    EXPECT_NE(pvLog.find("device: /dev/ttyUSB0\n"), std::string::npos) << pvLog;
+    EXPECT_NE(pvLog.find("open: No such file or directory\n"), std::string::npos) << pvLog;
+
+    const ToolRun rf =
+        runTool("radioflash", dir, "", {"-f", dir / "image.bin"}, RUN_LIMIT_S, sandbox);
+    EXPECT_EQ(rf.exitCode, 255);
+    EXPECT_EQ(rf.out, "ERROR: cannot access port\n");
+    const ToolRun ver = runTool("radioflash", dir, "", {"-currentversion"}, RUN_LIMIT_S, sandbox);
+    EXPECT_EQ(ver.exitCode, 255);
+    EXPECT_EQ(ver.out, "ERROR\n");
+    EXPECT_LT(pv.wall + rf.wall + ver.wall, 60); // no waiting on a port that is not there
+}
+
+// A run log that takes nothing after it was opened: every operation still completes and its
+// outcome still reaches stdout and the exit status.
+TEST(WorldFaults, RunLogOnAFullDevice) {
+    TempDir files;
+    const auto table = patternBytes(1000, 51);
+    const auto data = patternBytes(700, 52);
+    writeFile(files / "table.bin", table);
+    writeFile(files / "restore.bin", data);
+    const std::string received = files / "received.bin";
+    Bench b({"--table", files / "table.bin", "--image", received});
+    ASSERT_TRUE(b.sim->started());
+
+    const ToolRun backup =
+        runTool("pairvault", b.dir, b.line.hostPath(),
+                {"-backup", files / "backup.bin", "-ohub", "-l", "/dev/full"}, RUN_LIMIT_S);
+    SKIP_IF_NO_SANDBOX(backup);
+    EXPECT_EQ(backup.exitCode, 1);
+    EXPECT_EQ(backup.out, "SUCCESS\n");
+    EXPECT_EQ(readFile(files / "backup.bin"), withFill(table, false));
+
+    const ToolRun restore =
+        runTool("pairvault", b.dir, b.line.hostPath(),
+                {"-restore", files / "restore.bin", "-ohub", "-log", "/dev/full"}, RUN_LIMIT_S);
+    EXPECT_EQ(restore.exitCode, 1);
+    EXPECT_EQ(restore.out, "SUCCESS\n");
+    EXPECT_EQ(readFile(files / "table.bin"), withFill(data, true));
+
+    const ToolRun update =
+        runTool("radioflash", b.dir, b.line.hostPath(),
+                {"-f", files / "restore.bin", "-ohub", "-l", "/dev/full"}, RUN_LIMIT_S);
+    EXPECT_EQ(update.exitCode, 0);
+    EXPECT_EQ(update.out, "SUCCESS\n");
+    EXPECT_EQ(readFile(received), withFill(data, true));
+
+    const ToolRun version = runTool("radioflash", b.dir, b.line.hostPath(),
+                                    {"-currentversion", "-ohub", "-l", "/dev/full"}, RUN_LIMIT_S);
+    EXPECT_EQ(version.exitCode, 1);
+    EXPECT_EQ(version.out, "1.2.3.4\n");
+}
+
+// The backup's filesystem (a 12 KiB tmpfs) fills up halfway through a 20 KB backup.
+TEST(WorldFaults, BackupDiskFillsUpMidTransfer) {
+    TempDir files;
+    const auto table = patternBytes(20000, 61);
+    writeFile(files / "table.bin", table);
+    Bench b({"--table", files / "table.bin"});
+    ASSERT_TRUE(b.sim->started());
+    const std::string mnt = files / "small";
+    mkdir(mnt.c_str(), 0755);
+    // The tmpfs lives in the sandbox's mount namespace only, so the script reports what is
+    // left on it after the run: the names in it, then the old backup's content.
+    const std::string script = "mount -t tmpfs -o size=12k small \"$1\" || exit 77\n"
+                               "printf 'previous backup' > \"$1/backup.bin\"\n"
+                               "\"$2\" -backup \"$1/backup.bin\" -ohub\n"
+                               "rc=$?\n"
+                               "ls -A \"$1\" >&2\n"
+                               "cat \"$1/backup.bin\" >&2\n"
+                               "exit $rc\n";
+    const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(), {}, RUN_LIMIT_S,
+                              {"--", "/bin/sh", "-c", script, "sh", mnt, toolPath("pairvault")});
+    // runTool puts the program behind the options; here the script runs it instead.
+    SKIP_IF_NO_SANDBOX(r);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.out, "ERROR: fail to backup\n");
+    EXPECT_EQ(r.err, "backup.bin\nprevious backup") << "the old backup must stay, alone";
+    const std::string log = b.log("pairvault.log");
+    EXPECT_NE(log.find("file write error: No space left on device\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("result = -1 (canceled by remote)\n"), std::string::npos) << log;
+}
+
+// Input files that lie: a sysfs attribute says 4096 bytes and gives a handful (a file that
+// shrank between sizing and reading). Refused with the load-failure lines before any frame.
+TEST(WorldFaults, FileShorterThanItsSizeIsRefusedBeforeAnyFrame) {
+    const std::string liar = "/sys/devices/system/cpu/online";
+    struct stat st {};
+    if (stat(liar.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::size_t>(st.st_size) <= readText(liar).size())
+        GTEST_SKIP() << "no sysfs attribute that overstates its size here";
+    Bench b;
+    ASSERT_TRUE(b.sim->started());
+
+    const ToolRun pv =
+        runTool("pairvault", b.dir, b.line.hostPath(), {"-restore", liar, "-ohub"}, RUN_LIMIT_S);
+    SKIP_IF_NO_SANDBOX(pv);
+    EXPECT_EQ(pv.exitCode, 255);
+    EXPECT_EQ(pv.out, "ERROR: invalid restore file\nERROR: Input/output error: " + liar +
+                          "\nERROR: cannot read " + liar + "\n");
+    const ToolRun rf =
+        runTool("radioflash", b.dir, b.line.hostPath(), {"-f", liar, "-ohub"}, RUN_LIMIT_S);
+    EXPECT_EQ(rf.exitCode, 255);
+    EXPECT_EQ(rf.out, "ERROR: invalid firmware file\nERROR: Input/output error: " + liar +
+                          "\nERROR: cannot read " + liar + "\n");
+    EXPECT_EQ(b.sim->record().find("RX "), std::string::npos)
+        << "a frame for a file we cannot send";
+}
+
+// Spaces, shell metacharacters and bytes that are not UTF-8 in file names reach the files
+// unchanged, and the transfers are byte-exact.
+TEST(WorldFaults, OddPathsCarryTheData) {
+    TempDir files;
+    const std::string odd = files / "my backups; $(touch x) \xc3\xbc\xff";
+    ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
+    const auto table = patternBytes(900, 71);
+    const auto data = patternBytes(1280, 72);
+    writeFile(files / "table.bin", table);
+    const std::string restoreFile = odd + "/r\xe9"
+                                          "store 1.bin";
+    writeFile(restoreFile, data);
+    const std::string received = files / "received.bin";
+    Bench b({"--table", files / "table.bin", "--image", received});
+    ASSERT_TRUE(b.sim->started());
+
+    const std::string backup = odd + "/b\xe4"
+                                     "ckup 1.bin";
+    const ToolRun r1 =
+        runTool("pairvault", b.dir, b.line.hostPath(), {"-backup", backup, "-ohub"}, RUN_LIMIT_S);
+    SKIP_IF_NO_SANDBOX(r1);
+    EXPECT_EQ(r1.out, "SUCCESS\n");
+    EXPECT_EQ(readFile(backup), withFill(table, false));
+    EXPECT_NE(b.log("pairvault.log").find("backup filename: " + backup + "\n"), std::string::npos);
+
+    const ToolRun r2 = runTool("pairvault", b.dir, b.line.hostPath(),
+                               {"-restore", restoreFile, "-ohub"}, RUN_LIMIT_S);
+    EXPECT_EQ(r2.out, "SUCCESS\n");
+    EXPECT_EQ(readFile(files / "table.bin"), withFill(data, true));
+
+    const ToolRun r3 =
+        runTool("radioflash", b.dir, b.line.hostPath(), {"-f", restoreFile, "-ohub"}, RUN_LIMIT_S);
+    EXPECT_EQ(r3.out, "SUCCESS\n");
+    EXPECT_EQ(readFile(received), withFill(data, true));
+    struct stat st {};
+    EXPECT_NE(stat((files / "x").c_str(), &st), 0) << "a file name was run as a command";
+}
+
+// Replies the module should never send: more than a read takes (1024 bytes), all 0xAA, or our
+// own request echoed back. The reply tests decide; nothing reads out of bounds (the sanitizer
+// build reports any such read through the exit status).
+TEST(WorldFaults, HostileReplies) {
+    const std::string aa1500 = "bytes:" + hex(std::vector<std::uint8_t>(1500, 0xAA));
+    std::vector<std::uint8_t> bigVersion = {0x00, 0x01, 0x01, 0x08, 0x02, 0x34, 0x12, 0xAA};
+    bigVersion.resize(1300, 0x55);
+    std::vector<std::uint8_t> bigGateway = {0x00, 0x01, 0x04, 0x08, 0xFF};
+    bigGateway.resize(1100, 0xAA); // its ID would be AA x 8: the module refuses that reset
+    struct Case {
+        std::string program;
+        std::vector<std::string> args;
+        std::string reply;
+        int exitCode;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {"pairvault", {"-reboot", "-ohub"}, "06=" + aa1500, 254, "ERROR\n"},
+        {"pairvault", {"-reboot", "-ohub"}, "06=bytes:0000060000aa", 254, "ERROR\n"},
+        {"pairvault",
+         {"-create", "-ohub"},
+         "03=bytes:0001030801" + std::string(2100, 'a'),
+         254,
+         "ERROR\n"},
+        {"pairvault", {"-reset", "-ohub"}, "04=" + aa1500, 255, "ERROR\n"},
+        {"pairvault", {"-reset", "-ohub"}, "04=bytes:" + hex(bigGateway), 255, "ERROR\n"},
+        {"pairvault", {"-reset", "-ohub"}, "04=bytes:0000040000aa", 255, "ERROR\n"},
+        {"radioflash", {"-currentversion", "-ohub"}, "01=" + aa1500, 255, "NORESPONSE\n"},
+        {"radioflash", {"-currentversion", "-ohub"}, "01=bytes:0000010000aa", 255, "NORESPONSE\n"},
+        {"radioflash", {"-currentversion", "-ohub"}, "01=bytes:" + hex(bigVersion), 1, "1.2.3.4\n"},
+        {"radioflash",
+         {"-f", "IMAGE", "-ohub"},
+         "e0=" + aa1500,
+         255,
+         "ERROR: cannot access port\n"},
+        {"radioflash",
+         {"-f", "IMAGE", "-ohub"},
+         "e0=bytes:0000e00000aa",
+         255,
+         "ERROR: cannot access port\n"},
+    };
+    for (const Case& c : cases) {
+        Bench b({"--reply", c.reply});
+        ASSERT_TRUE(b.sim->started());
+        writeFile(b.dir / "image.bin", patternBytes(500, 3));
+        std::vector<std::string> args = c.args;
+        for (auto& a : args)
+            if (a == "IMAGE")
+                a = b.dir / "image.bin";
+        const ToolRun r = runTool(c.program, b.dir, b.line.hostPath(), args, RUN_LIMIT_S);
+        SKIP_IF_NO_SANDBOX(r);
+        const std::string what = c.program + " " + args[0] + " " + c.reply.substr(0, 40);
+        EXPECT_FALSE(r.sanitizerReport()) << what << "\n" << r.err;
+        EXPECT_EQ(r.exitCode, c.exitCode) << what;
+        EXPECT_EQ(r.out, c.out) << what;
+    }
+}
+
+// An EOT out of line noise, with the next block right behind it, is not the end of the
+// transfer: taking it would cut the backup short and still call it a success.
+TEST(WorldFaults, NoiseEotWithBytesBehindItDoesNotEndTheReceive) {
+    EngineRig rig;
+    TempDir dir;
+    FILE* out = std::fopen((dir / "out.bin").c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    std::int32_t result = 0;
+    std::thread receiver([&] { result = xmodemReceive(out); });
+
+    auto block = [](std::uint8_t number, std::uint8_t fill) {
+        std::vector<std::uint8_t> b = {SOH, number, static_cast<std::uint8_t>(~number)};
+        b.resize(3 + 128, fill);
+        const std::uint16_t crc = crc16_ccitt(b.data() + 3, 128);
+        b.push_back(static_cast<std::uint8_t>(crc >> 8));
+        b.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+        return b;
+    };
+    auto send = [&](const std::vector<std::uint8_t>& bytes) {
+        ASSERT_EQ(write(rig.pty.master, bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    };
+    EXPECT_EQ(readByteWithin(rig.pty.master, 5000), 'C');
+    send(block(1, 0x11));
+    EXPECT_EQ(readByteWithin(rig.pty.master, 5000), ACK);
+    // Noise: an EOT, then block 2 straight after it.
+    std::vector<std::uint8_t> noisy = {EOT};
+    const auto second = block(2, 0x22);
+    noisy.insert(noisy.end(), second.begin(), second.end());
+    send(noisy);
+    int answer = readByteWithin(rig.pty.master, 5000);
+    EXPECT_NE(answer, -1);
+    if (answer == NAK) { // the stray EOT cost the block; the sender repeats it
+        send(second);
+        answer = readByteWithin(rig.pty.master, 5000);
+    }
+    EXPECT_EQ(answer, ACK);
+    send({EOT});
+    EXPECT_EQ(readByteWithin(rig.pty.master, 5000), ACK);
+    receiver.join();
+    std::fclose(out);
+    EXPECT_EQ(result, 256);
+    std::vector<std::uint8_t> expected(128, 0x11);
+    expected.resize(256, 0x22);
+    EXPECT_EQ(readFile(dir / "out.bin"), expected);
+}
