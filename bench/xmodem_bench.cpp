@@ -329,8 +329,9 @@ int main(int argc, char** argv) {
                 "run: %ld KiB)\n",
                 bigSize, big.ok ? "ok" : "FAIL", big.rssKb, ours.rssKb);
 
-    if (std::getenv("XMODEM_BENCH_DEBUG") == nullptr)
+    if (std::getenv("XMODEM_BENCH_DEBUG") == nullptr) {
         std::error_code ignored;
-    std::filesystem::remove_all(b.dir, ignored);
+        std::filesystem::remove_all(b.dir, ignored);
+    }
     return ours.ok && big.ok ? 0 : 1;
 }
