@@ -49,38 +49,38 @@ bool parseUnsigned(std::string_view s, unsigned long max, unsigned long& out) {
     return ec == std::errc() && ptr == end && out <= max;
 }
 
-bool parseSpec(std::string_view s, ReplySpec& spec) {
+bool parseReplyPlan(std::string_view s, ReplyPlan& plan) {
     const auto colon = s.find(':');
     const std::string_view word = s.substr(0, colon);
     const std::string_view arg = colon == std::string_view::npos ? "" : s.substr(colon + 1);
     const bool hasArg = colon != std::string_view::npos;
     unsigned long n = 0;
     if (word == "ok" && !hasArg) {
-        spec.kind = ReplySpec::Kind::Ok;
+        plan.kind = ReplyPlan::Kind::Ok;
     } else if (word == "silent" && !hasArg) {
-        spec.kind = ReplySpec::Kind::Silent;
+        plan.kind = ReplyPlan::Kind::Silent;
     } else if (word == "dup" && !hasArg) {
-        spec.kind = ReplySpec::Kind::Dup;
+        plan.kind = ReplyPlan::Kind::Dup;
     } else if (word == "status") {
         Bytes b;
         if (!parseHexBytes(arg, b) || b.size() != 1)
             return false;
-        spec.kind = ReplySpec::Kind::Status;
-        spec.status = b[0];
+        plan.kind = ReplyPlan::Kind::Status;
+        plan.status = b[0];
     } else if (word == "bytes") {
-        if (!parseHexBytes(arg, spec.raw))
+        if (!parseHexBytes(arg, plan.raw))
             return false;
-        spec.kind = ReplySpec::Kind::Raw;
+        plan.kind = ReplyPlan::Kind::Raw;
     } else if (word == "late" || word == "split") {
         if (!parseUnsigned(arg, 600000, n))
             return false;
-        spec.kind = word == "late" ? ReplySpec::Kind::Late : ReplySpec::Kind::Split;
-        spec.ms = static_cast<unsigned>(n);
+        plan.kind = word == "late" ? ReplyPlan::Kind::Late : ReplyPlan::Kind::Split;
+        plan.ms = static_cast<unsigned>(n);
     } else if (word == "short") {
         if (!parseUnsigned(arg, 65535, n))
             return false;
-        spec.kind = ReplySpec::Kind::Short;
-        spec.count = n;
+        plan.kind = ReplyPlan::Kind::Short;
+        plan.count = n;
     } else {
         return false;
     }
@@ -225,42 +225,42 @@ void factoryReset(Module& m) {
 
 void handleFrame(Module& m, const Frame& f, const volatile std::sig_atomic_t& stop) {
     m.record("RX " + hexBytes(f.raw));
-    const auto& specs = m.cfg.replies[f.code];
+    const auto& plans = m.cfg.replies[f.code];
     std::size_t& count = m.requestCount[f.code];
-    ReplySpec spec;
-    if (!specs.empty())
-        spec = specs[std::min(count, specs.size() - 1)];
+    ReplyPlan plan;
+    if (!plans.empty())
+        plan = plans[std::min(count, plans.size() - 1)];
     ++count;
 
     Bytes reply = normalReply(m.cfg, f);
-    using K = ReplySpec::Kind;
-    if (spec.kind == K::Status && !reply.empty())
-        reply[reply.size() == 1 ? 0 : 5] = spec.status;
+    using K = ReplyPlan::Kind;
+    if (plan.kind == K::Status && !reply.empty())
+        reply[reply.size() == 1 ? 0 : 5] = plan.status;
 
     // Whether the module, having answered, does what an accepted command makes it do.
-    const bool whole = spec.kind == K::Ok || spec.kind == K::Late || spec.kind == K::Split ||
-                       spec.kind == K::Dup || spec.kind == K::Status;
+    const bool whole = plan.kind == K::Ok || plan.kind == K::Late || plan.kind == K::Split ||
+                       plan.kind == K::Dup || plan.kind == K::Status;
     const bool isFrame = reply.size() > 5;
     const bool accepted = whole && !reply.empty() &&
                           (isFrame ? reply[5] == STATUS_OK : reply[0] == XMODEM_CRC_REQUEST);
 
-    switch (spec.kind) {
+    switch (plan.kind) {
     case K::Silent:
         break;
     case K::Raw:
-        transmit(m, spec.raw);
+        transmit(m, plan.raw);
         break;
     case K::Short:
-        transmit(m, std::span(reply).first(std::min(spec.count, reply.size())));
+        transmit(m, std::span(reply).first(std::min(plan.count, reply.size())));
         break;
     case K::Late:
-        collectFor(m, std::chrono::milliseconds(spec.ms), stop);
+        collectFor(m, std::chrono::milliseconds(plan.ms), stop);
         transmit(m, reply);
         break;
     case K::Split: {
         const std::size_t half = reply.size() < 2 ? reply.size() : reply.size() / 2;
         transmit(m, std::span(reply).first(half));
-        collectFor(m, std::chrono::milliseconds(spec.ms), stop);
+        collectFor(m, std::chrono::milliseconds(plan.ms), stop);
         transmit(m, std::span(reply).subspan(half));
         break;
     }
@@ -393,19 +393,19 @@ bool parseReplyOption(std::string_view value, ModuleConfig& cfg) {
     Bytes code;
     if (!parseHexBytes(value.substr(0, eq), code) || code.size() != 1)
         return false;
-    std::vector<ReplySpec> specs;
+    std::vector<ReplyPlan> plans;
     std::string_view rest = value.substr(eq + 1);
     for (;;) {
         const auto comma = rest.find(',');
-        ReplySpec spec;
-        if (!parseSpec(rest.substr(0, comma), spec))
+        ReplyPlan plan;
+        if (!parseReplyPlan(rest.substr(0, comma), plan))
             return false;
-        specs.push_back(std::move(spec));
+        plans.push_back(std::move(plan));
         if (comma == std::string_view::npos)
             break;
         rest = rest.substr(comma + 1);
     }
-    cfg.replies[code[0]] = std::move(specs);
+    cfg.replies[code[0]] = std::move(plans);
     return true;
 }
 

@@ -28,7 +28,7 @@
 using Bytes = std::vector<std::uint8_t>;
 
 // One way of answering one request.
-struct ReplySpec {
+struct ReplyPlan {
     enum class Kind { Ok, Silent, Status, Raw, Late, Split, Short, Dup };
     Kind kind = Kind::Ok;
     std::uint8_t status = 0; // Status: the status/payload byte
@@ -45,7 +45,7 @@ struct ModuleConfig {
     std::uint8_t versionLo = 0x34;
     std::uint8_t versionHi = 0x12;
     Bytes gatewayId{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
-    std::map<std::uint8_t, std::vector<ReplySpec>> replies; // per command code
+    std::map<std::uint8_t, std::vector<ReplyPlan>> replies; // per command code
     PeerOptions peer;
 };
 
@@ -68,11 +68,11 @@ struct ScanResult {
 ScanResult scanFrames(std::span<const std::uint8_t> buf);
 
 // Option values; each returns false for a malformed value.
-bool parseReplyOption(std::string_view value, ModuleConfig& cfg); // "CODE=SPEC[,SPEC...]"
+bool parseReplyOption(std::string_view value, ModuleConfig& cfg); // "CODE=HOW[,HOW...]"
 bool parseVersion(std::string_view value, ModuleConfig& cfg);     // "A.B.C.D", each 0..15
 bool parseHexBytes(std::string_view value, Bytes& out);           // "0a0B..", even length
 
-// The reply to `frame` when its spec is "ok" (or the base of status/late/split/short/dup).
+// The reply to `frame` when its plan is "ok" (or the base of status/late/split/short/dup).
 // Empty for codes the module does not know.
 Bytes normalReply(const ModuleConfig& cfg, const Frame& frame);
 

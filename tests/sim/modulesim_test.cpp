@@ -59,10 +59,10 @@ TEST(ModuleFrames, OptionValuesAreCheckedAndVersionIsPackedByNibbles) {
         EXPECT_FALSE(parseVersion(bad, cfg)) << bad;
 
     ASSERT_TRUE(parseReplyOption("e1=silent,bytes:0001e1,late:10,split:5,short:2,dup", cfg));
-    const auto& specs = cfg.replies[0xE1];
-    ASSERT_EQ(specs.size(), 6u);
-    EXPECT_EQ(specs[1].raw, hex("00 01 e1"));
-    EXPECT_EQ(specs[4].count, 2u);
+    const auto& plans = cfg.replies[0xE1];
+    ASSERT_EQ(plans.size(), 6u);
+    EXPECT_EQ(plans[1].raw, hex("00 01 e1"));
+    EXPECT_EQ(plans[4].count, 2u);
     for (const char* bad : {"6=ok", "06", "06=", "06=ok,", "06=status:1", "06=bytes:0", "06=late",
                             "06=late:x", "06=fast", "zz=ok", "06=ok:1"})
         EXPECT_FALSE(parseReplyOption(bad, cfg)) << bad;
@@ -220,7 +220,7 @@ TEST(ModuleSimCli, HelpAndBadOptions) {
     const std::string bin = std::string(ZB_BIN_DIR) + "/sim/modulesim";
     ProcessResult r = runProcess({bin, "--help"}, {}, 30);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_NE(r.out.find("--reply CODE=SPEC"), std::string::npos);
+    EXPECT_NE(r.out.find("--reply CODE=HOW"), std::string::npos);
     EXPECT_NE(r.out.find("--xm-"), std::string::npos) << "XMODEM knobs missing from usage";
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--reply", "06=maybe"},
                                                 {"--version", "1.2"},
