@@ -246,22 +246,30 @@ int runBackupMode(const RunOptions& opt) {
     return 1;
 }
 
-int runRestoreMode(const RunOptions& opt) {
-    logPrintf("Preparing to restore device %s...\n", opt.device.c_str());
-    if (!openPort(opt.device)) {
-        return -1;
-    }
-    if (restoreZigbee(opt.restoreFile) != 1) {
+int restoreThenReboot(const std::string& device, const char* path) {
+    if (restoreZigbee(path) != 1) {
         closeSerial();
         return -1;
     }
+    // The module takes the reboot command on a fresh opening of the port.
     closeSerial();
-    if (!openPort(opt.device)) {
+    if (!openPort(device)) {
         return -1;
     }
     if (sendControlCommand(CMD_REBOOT, LABEL_REBOOT) != 1) {
         printLine("ERROR");
         closeSerial();
+        return -1;
+    }
+    return 1;
+}
+
+int runRestoreMode(const RunOptions& opt) {
+    logPrintf("Preparing to restore device %s...\n", opt.device.c_str());
+    if (!openPort(opt.device)) {
+        return -1;
+    }
+    if (restoreThenReboot(opt.device, opt.restoreFile) != 1) {
         return -1;
     }
     closeSerial();

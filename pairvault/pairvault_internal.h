@@ -52,6 +52,9 @@ void printOut(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 [[nodiscard]] int backupZigbee(const char* path);
 void restoreFileError(const char* path);
 [[nodiscard]] int resetZigbee();
+// Restores `path` on the open port, then reopens the port and reboots the module. 1 with the
+// port open after an accepted reboot; -1 after a failure, reported on stdout, port closed.
+[[nodiscard]] int restoreThenReboot(const std::string& device, const char* path);
 
 // Run modes; each returns the exit value.
 [[nodiscard]] int runControlMode(const RunOptions& opt);

@@ -75,20 +75,8 @@ int runResetMode(const RunOptions& opt) {
         return -1;
     }
     // With a blank backup restored first, the sensors stay on the network after the reset.
-    if (opt.restoreFile != nullptr) {
-        if (restoreZigbee(opt.restoreFile) != 1) {
-            closeSerial();
-            return -1;
-        }
-        closeSerial();
-        if (!openPort(opt.device)) {
-            return -1;
-        }
-        if (sendControlCommand(CMD_REBOOT, LABEL_REBOOT) != 1) {
-            printLine("ERROR");
-            closeSerial();
-            return -1;
-        }
+    if (opt.restoreFile != nullptr && restoreThenReboot(opt.device, opt.restoreFile) != 1) {
+        return -1;
     }
     if (resetZigbee() != 1) {
         printLine("ERROR");

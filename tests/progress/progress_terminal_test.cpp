@@ -3,7 +3,7 @@
 // whether standard error is a terminal or not, and a script reading standard error sees
 // nothing new.
 #include "tests/pairvault/harness.h"
-#include "tests/support/pty_process.h"
+#include "tests/support/process.h"
 
 #include <gtest/gtest.h>
 

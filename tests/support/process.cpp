@@ -8,7 +8,9 @@
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -72,22 +74,12 @@ int spawn(const std::vector<std::string>& argv, const std::vector<std::string>& 
     return pid;
 }
 
-} // namespace
-
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                         double timeoutSeconds) {
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    const int closeFds[] = {outPipe[0], errPipe[0]};
-    const auto start = std::chrono::steady_clock::now();
-    const int pid = spawn(argv, env, outPipe[1], errPipe[1], closeFds, 2);
-    close(outPipe[1]);
-    close(errPipe[1]);
-
+// Reads the child's standard output and error until both end (a terminal's master reports its
+// end as EIO once the child is gone), kills it after `timeoutSeconds`, and reaps it.
+ProcessResult collect(int pid, int outFd, int errFd, std::chrono::steady_clock::time_point start,
+                      double timeoutSeconds) {
     ProcessResult r;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     int open = 2;
     while (open > 0) {
         const double elapsed =
@@ -106,7 +98,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
                 (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-            } else {
+            } else if (n == 0 || errno != EINTR) {
                 close(fds[i].fd);
                 fds[i].fd = -1;
                 --open;
@@ -121,6 +113,60 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
     r.exitCode = decodeStatus(status);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return r;
+}
+
+// A raw pseudo-terminal of the given width; returns the master, the slave in `slave`.
+int openTerminal(int columns, int& slave) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    const char* name = ptsname(master);
+    slave = name == nullptr ? -1 : open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0)
+        throw std::runtime_error("cannot open the pseudo-terminal's slave");
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+    winsize ws{};
+    ws.ws_row = 24;
+    ws.ws_col = static_cast<unsigned short>(columns);
+    ioctl(slave, TIOCSWINSZ, &ws);
+    return master;
+}
+
+} // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         double timeoutSeconds) {
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    const int closeFds[] = {outPipe[0], errPipe[0]};
+    const auto start = std::chrono::steady_clock::now();
+    const int pid = spawn(argv, env, outPipe[1], errPipe[1], closeFds, 2);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    return collect(pid, outPipe[0], errPipe[0], start, timeoutSeconds);
+}
+
+ProcessResult runProcessOnTerminal(const std::vector<std::string>& argv,
+                                   const std::vector<std::string>& env, double timeoutSeconds,
+                                   int columns) {
+    int slave = -1;
+    const int master = openTerminal(columns, slave);
+    int outPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    const int closeFds[] = {outPipe[0], master};
+    const auto start = std::chrono::steady_clock::now();
+    const int pid = spawn(argv, env, outPipe[1], slave, closeFds, 2);
+    close(outPipe[1]);
+    // Only the child holds the slave now, so the master reports its end once the child and
+    // anything it started are gone.
+    close(slave);
+    return collect(pid, outPipe[0], master, start, timeoutSeconds);
 }
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,

@@ -18,6 +18,13 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {}, double timeoutSeconds = 120);
 
+// As runProcess, except that standard error is the slave side of a fresh raw pseudo-terminal
+// `columns` wide, the way a person at a terminal would see it; `err` is everything the program
+// wrote to it, byte for byte (raw mode: no newline translation).
+ProcessResult runProcessOnTerminal(const std::vector<std::string>& argv,
+                                   const std::vector<std::string>& env = {},
+                                   double timeoutSeconds = 120, int columns = 100);
+
 // A program started in the background (for example the simulated module); killed (SIGTERM)
 // and reaped when the object goes.
 struct BackgroundProcess {
