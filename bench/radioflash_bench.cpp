@@ -67,11 +67,11 @@ int main(int argc, char** argv) {
     }
 
     const Clock::time_point start = Clock::now();
-    const ProcessResult run = runProcess({std::string(ZB_SOURCE_DIR) + "/tests/support/sandbox",
-                                          "--tty", "ttyS4=" + relay.pathA, "--",
-                                          std::string(ZB_BIN_DIR) + "/radioflash/radioflash", "-f",
-                                          imagePath, "-ohub", "-l", dir / "radioimage.log"},
-                                         {}, 600);
+    const ProcessResult run =
+        runProcess({std::string(ZB_SOURCE_DIR) + "/tools/sandbox", "--tty", "ttyS4=" + relay.pathA,
+                    "--", std::string(ZB_BIN_DIR) + "/radioflash/radioflash", "-f", imagePath,
+                    "-ohub", "-l", dir / "radioimage.log"},
+                   {}, 600);
     const Clock::time_point end = Clock::now();
     sim.stop();
     relay.stop();

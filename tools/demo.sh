@@ -15,7 +15,7 @@ if [ $# -ne 1 ] || [ ! -d "$1" ]; then
 fi
 build=$(cd "$1" && pwd -P)
 here=$(cd "$(dirname "$0")" && pwd -P)
-sandbox="$here/../tests/support/sandbox"
+sandbox="$here/../tools/sandbox"
 sim="$build/sim/modulesim"
 pairvault="$build/pairvault/pairvault"
 radioflash="$build/radioflash/radioflash"
@@ -82,7 +82,7 @@ step() {
     sed 's/^/   /' "$work/out"
     echo "   [exit status $rc]"
     if [ "$rc" -eq 77 ]; then
-        echo "demo: the sandbox needs root or user namespaces; see tests/support/sandbox" >&2
+        echo "demo: the sandbox needs root or user namespaces; see tools/sandbox" >&2
         exit 1
     fi
     if [ "$rc" -ne "$expected" ]; then

@@ -153,7 +153,7 @@ ToolRun runTool(const std::string& program, const TempDir& dir, const std::strin
                 const std::vector<std::string>& sandboxOptions) {
     const std::string varLog = dir / "varlog";
     mkdir(varLog.c_str(), 0755);
-    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tests/support/sandbox"};
+    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tools/sandbox"};
     if (!port.empty()) {
         argv.push_back("--tty");
         argv.push_back("ttyS4=" + port);

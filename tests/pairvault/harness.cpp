@@ -55,7 +55,7 @@ std::vector<std::string> sandboxArgv(const TempDir& dir, const std::string& pty,
                                      const std::string& ttyName) {
     const std::string varLog = dir / "varlog";
     mkdir(varLog.c_str(), 0755);
-    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tests/support/sandbox"};
+    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tools/sandbox"};
     if (!pty.empty()) {
         argv.push_back("--tty");
         argv.push_back(ttyName + "=" + pty);

@@ -20,7 +20,7 @@ std::vector<std::string> sandboxed(const TempDir& dir, const SimModule& sim,
                                    const std::vector<std::string>& args) {
     const std::string varLog = dir / "varlog";
     mkdir(varLog.c_str(), 0755);
-    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tests/support/sandbox",
+    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tools/sandbox",
                                      "--tty",
                                      "ttyS4=" + sim.pty,
                                      "--var-log",

@@ -15,7 +15,7 @@ namespace {
 
 const std::string RADIOFLASH = std::string(ZB_BIN_DIR) + "/radioflash/radioflash";
 const std::string MODULESIM = std::string(ZB_BIN_DIR) + "/sim/modulesim";
-const std::string SANDBOX = std::string(ZB_SOURCE_DIR) + "/tests/support/sandbox";
+const std::string SANDBOX = std::string(ZB_SOURCE_DIR) + "/tools/sandbox";
 
 const std::string USAGE =
     "USAGE: radioflash -f <firmware file> [-ohub] [-l <log file|stdout|stderr>]\n"

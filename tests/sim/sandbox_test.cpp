@@ -11,7 +11,7 @@
 
 namespace {
 
-const std::string kSandbox = std::string(ZB_SOURCE_DIR) + "/tests/support/sandbox";
+const std::string kSandbox = std::string(ZB_SOURCE_DIR) + "/tools/sandbox";
 const std::string kSim = std::string(ZB_BIN_DIR) + "/sim/modulesim";
 
 #define SKIP_WITHOUT_NAMESPACE(result)                                                             \
