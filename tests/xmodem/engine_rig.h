@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <future>
 #include <poll.h>
 #include <string>
 #include <thread>
@@ -84,6 +85,22 @@ inline std::vector<std::uint8_t> readUntilQuiet(int fd, int ms) {
     for (int c; (c = readByteWithin(fd, ms)) >= 0;)
         out.push_back(static_cast<std::uint8_t>(c));
     return out;
+}
+
+// Everything the engine writes on the line until `done` is set, plus what follows until the
+// line has been quiet for 300 ms.
+inline std::future<std::vector<std::uint8_t>> recordLine(int fd, const std::atomic<bool>& done) {
+    return std::async(std::launch::async, [fd, &done] {
+        std::vector<std::uint8_t> bytes;
+        while (!done) {
+            const int c = readByteWithin(fd, 100);
+            if (c >= 0)
+                bytes.push_back(static_cast<std::uint8_t>(c));
+        }
+        const auto tail = readUntilQuiet(fd, 300);
+        bytes.insert(bytes.end(), tail.begin(), tail.end());
+        return bytes;
+    });
 }
 
 inline void writeRaw(int fd, const std::vector<std::uint8_t>& bytes) {

@@ -178,17 +178,7 @@ TEST(XmodemSend, EotNeverAcknowledged) {
 TEST(XmodemSend, SilentReceiver) {
     EngineRig rig;
     std::atomic<bool> done{false};
-    auto line = std::async(std::launch::async, [&] {
-        std::vector<std::uint8_t> bytes;
-        while (!done) {
-            const int c = readByteWithin(rig.pty.master, 100);
-            if (c >= 0)
-                bytes.push_back(static_cast<std::uint8_t>(c));
-        }
-        const auto tail = readUntilQuiet(rig.pty.master, 300);
-        bytes.insert(bytes.end(), tail.begin(), tail.end());
-        return bytes;
-    });
+    auto line = recordLine(rig.pty.master, done);
     const auto data = pattern(10);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(xmodemTransmit(data.data(), 10), -2);
