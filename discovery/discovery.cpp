@@ -91,3 +91,14 @@ char* getZigbeeDeviceNameIn(const char* dir) {
 char* getZigbeeDeviceName() {
     return getZigbeeDeviceNameIn(USB_SERIAL_DIR);
 }
+
+const char* chooseModulePort(bool onBoard, const char* notFoundLine) {
+    const char* port = onBoard ? HUB_PORT : getZigbeeDeviceName();
+    if (port == nullptr) {
+        printLine(notFoundLine);
+        logPrintf("ERROR: cannot find Zigbee device.\n");
+        return nullptr;
+    }
+    logPrintf("device: %s\n", port);
+    return port;
+}

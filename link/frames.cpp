@@ -3,22 +3,6 @@
 #include "link/serial.h"
 
 #include <array>
-#include <cerrno>
-#include <ctime>
-
-namespace {
-
-constexpr std::uint8_t REPLY_TYPE = 0x08;
-constexpr std::uint8_t STATUS_LEN = 0x01;
-constexpr std::uint8_t STATUS_ACCEPTED = 0x00;
-
-void sleepSeconds(unsigned s) {
-    timespec rest{static_cast<time_t>(s), 0};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
-    }
-}
-
-} // namespace
 
 std::size_t buildFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
                        std::span<std::uint8_t> out) {
@@ -38,21 +22,32 @@ std::size_t buildFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
     return total;
 }
 
+int exchangeFrame(std::span<const std::uint8_t> request, unsigned pauseS, ReplyBuffer& reply,
+                  const char* label) {
+    (void)Uart_Send(SERIAL_FD, request.data(), request.size(), label);
+    pauseSeconds(pauseS);
+    return Uart_Recv(SERIAL_FD, reply.data(), label);
+}
+
+bool isReply(std::span<const std::uint8_t> reply, std::uint8_t code, int len, ReplyStart start) {
+    const bool anyLength = len == ANY_LENGTH;
+    const std::size_t end = anyLength ? 4 : 5 + static_cast<std::size_t>(len); // last byte judged
+    if (reply.size() <= end || reply[2] != code || reply[3] != REPLY_TYPE)
+        return false;
+    if (start == ReplyStart::Judged && (reply[0] != 0x00 || reply[1] != REPLY_DIRECTION))
+        return false;
+    return anyLength || (reply[4] == len && reply[end] == FRAME_END);
+}
+
 int sendControlCommand(std::uint8_t code, const char* label) {
     std::array<std::uint8_t, FRAME_OVERHEAD> request{};
     const std::size_t len = buildFrame(code, {}, request);
-    // Cleared once only: a short reply is judged together with whatever an earlier, longer
-    // reply left behind it, which is how the module's replies have always been read.
-    std::array<std::uint8_t, UART_RECV_SIZE> reply{};
+    ReplyBuffer reply{};
     for (int attempt = 0; attempt < CMD_ATTEMPTS; ++attempt) {
-        // A failed write is already logged; the reply read below decides the outcome.
-        (void)Uart_Send(SERIAL_FD, request.data(), len, label);
-        sleepSeconds(CMD_PAUSE_S);
-        if (Uart_Recv(SERIAL_FD, reply.data(), label) < 0)
+        if (exchangeFrame(std::span(request).first(len), CMD_PAUSE_S, reply, label) < 0)
             return -1;
         // Bytes 0 and 1 and the count read are not relied on.
-        if (reply[2] == code && reply[3] == REPLY_TYPE && reply[4] == STATUS_LEN &&
-            reply[5] == STATUS_ACCEPTED && reply[6] == FRAME_END)
+        if (isReply(reply, code, STATUS_LEN, ReplyStart::Ignored) && reply[5] == STATUS_ACCEPTED)
             return 1;
     }
     logPrintf("No valid response.\n");

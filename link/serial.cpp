@@ -29,21 +29,6 @@ void logText(const std::string& text) {
     std::fflush(log_fp);
 }
 
-// "<prefix><label>: xx xx ... \n", the trace line of one port transfer.
-void logTrace(const char* prefix, const char* label, const std::uint8_t* data, std::size_t len) {
-    std::string line = prefix;
-    line += label;
-    line += ": ";
-    static constexpr char hex[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < len; ++i) {
-        line += hex[data[i] >> 4];
-        line += hex[data[i] & 0x0f];
-        line += ' ';
-    }
-    line += '\n';
-    logText(line);
-}
-
 timespec monotonicNow() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -55,12 +40,15 @@ long microsSince(const timespec& start) {
     return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000L;
 }
 
-void sleepMicros(long us) {
-    if (us <= 0)
-        return;
-    timespec rest{us / 1000000L, (us % 1000000L) * 1000L};
+// Sleeps the whole of `rest`, going on after a signal handler has run.
+void sleepFully(timespec rest) {
     while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
     }
+}
+
+void sleepMicros(long us) {
+    if (us > 0)
+        sleepFully({us / 1000000L, (us % 1000000L) * 1000L});
 }
 
 // Waits up to `us` microseconds for the port to become readable. Returns true when poll
@@ -89,6 +77,45 @@ bool readOneByte(std::uint8_t& c) {
 }
 
 } // namespace
+
+void traceBytes(const char* prefix, const char* label, const std::uint8_t* data, std::size_t len) {
+    std::string line = prefix;
+    line += label;
+    line += ": ";
+    static constexpr char hex[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < len; ++i) {
+        line += hex[data[i] >> 4];
+        line += hex[data[i] & 0x0f];
+        line += ' ';
+    }
+    line += '\n';
+    logText(line);
+}
+
+void pauseSeconds(unsigned seconds) {
+    sleepFully({static_cast<time_t>(seconds), 0});
+}
+
+void printLine(const char* text) {
+    std::fputs(text, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void printOut(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stdout, fmt, ap);
+    va_end(ap);
+    std::fflush(stdout);
+}
+
+void printUsage(const char* usageText) {
+    printLine("ERROR: argument error");
+    FILE* out = log_fp != nullptr ? log_fp : stdout;
+    std::fputs(usageText, out);
+    std::fflush(out);
+}
 
 void logPrintf(const char* fmt, ...) {
     if (log_fp == nullptr)
@@ -121,9 +148,8 @@ int openRunLog(const char* value, const char* programWord, const char* startTime
         fp = std::fopen(value, "a");
         if (fp == nullptr) {
             const int err = errno;
-            std::puts("ERROR: cannot open log file");
-            std::printf("ERROR: %s: %s\n", std::strerror(err), value);
-            std::fflush(stdout);
+            printLine("ERROR: cannot open log file");
+            printOut("ERROR: %s: %s\n", std::strerror(err), value);
             return -1;
         }
         // Line-buffered, so that lines written straight to log_fp reach the file whole and at
@@ -170,6 +196,15 @@ int Open_Serial(const char* path) {
     return fd;
 }
 
+bool openModulePort(const char* path) {
+    SERIAL_FD = Open_Serial(path);
+    if (SERIAL_FD < 0)
+        return false;
+    // A port that cannot be configured is still tried with the settings it has.
+    (void)SetComConf(SERIAL_FD);
+    return true;
+}
+
 int SetComConf(int fd) {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) {
@@ -209,7 +244,7 @@ void closeSerial() {
 
 int Uart_Send(int fd, const std::uint8_t* data, std::size_t len, const char* label) {
     if (label != nullptr)
-        logTrace("Send ", label, data, len);
+        traceBytes("Send ", label, data, len);
     tcflush(fd, TCOFLUSH);
     const ssize_t n = write(fd, data, len);
     if (n < 0 || static_cast<std::size_t>(n) != len) {
@@ -224,12 +259,11 @@ int Uart_Recv(int fd, std::uint8_t* buf, const char* label) {
     if (n < 0)
         return -1;
     if (label != nullptr)
-        logTrace("Receive ", label, buf, static_cast<std::size_t>(n));
+        traceBytes("Receive ", label, buf, static_cast<std::size_t>(n));
     return static_cast<int>(n);
 }
 
-int _inbyte(std::uint16_t timeout) {
-    const unsigned waits = timeout * INBYTE_WAITS_PER_UNIT;
+int waitForByte(unsigned waits) {
     std::uint8_t c = 0;
     if (readOneByte(c))
         return c;
@@ -245,8 +279,15 @@ int _inbyte(std::uint16_t timeout) {
         if (ready)
             sleepMicros(static_cast<long>(INBYTE_WAIT_US) - microsSince(start));
     }
-    logPrintf("inbyte failed %d times\n", static_cast<int>(waits));
     return -1;
+}
+
+int _inbyte(std::uint16_t timeout) {
+    const unsigned waits = timeout * INBYTE_WAITS_PER_UNIT;
+    const int c = waitForByte(waits);
+    if (c < 0)
+        logPrintf("inbyte failed %d times\n", static_cast<int>(waits));
+    return c;
 }
 
 int _outbyte(int c) {

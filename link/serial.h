@@ -1,4 +1,5 @@
-// Run log and serial port: the two process-wide resources every other part of the tools uses.
+// Run log, outcome lines and serial port: the process-wide resources every other part of the
+// tools uses.
 //
 // Principles of operation
 // -----------------------
@@ -7,8 +8,13 @@
 //
 // The module port (`SERIAL_FD`) is opened non-blocking and set to raw 115200 8N1. Because it is
 // non-blocking, VTIME/VMIN never pace a read: a read with nothing waiting fails at once with
-// EAGAIN. All timing comes from explicit pauses: whole seconds in the command exchanges, and the
-// 50 ms waits of `_inbyte`, which XMODEM uses.
+// EAGAIN. All timing comes from two waits, both here: `pauseSeconds`, the whole-second pause of
+// the command exchanges and the settling times, and `waitForByte`, the 50 ms byte waits that
+// `_inbyte` and XMODEM use.
+//
+// What a run has to say to its caller (outcome words, "ERROR: ..." lines) goes to standard
+// output through `printLine`/`printOut`, flushed at once so that it keeps its place among the
+// run-log lines when both reach the same terminal or file.
 //
 // Everything here is single-threaded and reports through integer returns; nothing throws.
 #pragma once
@@ -39,12 +45,26 @@ void formatStartTime(std::time_t t, char* buf, std::size_t size);
 // A log file is line-buffered, so lines written straight to log_fp are not lost either.
 [[nodiscard]] int openRunLog(const char* value, const char* programWord, const char* startTime);
 
+// "<text>\n" on standard output, flushed.
+void printLine(const char* text);
+// printf to standard output, flushed.
+void printOut(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// "ERROR: argument error" on standard output, then `usageText` to the run log when one is
+// open, otherwise to standard output.
+void printUsage(const char* usageText);
+
+// Sleeps `seconds` whole seconds. A signal whose handler returns does not cut the pause short.
+void pauseSeconds(unsigned seconds);
+
 // Logs "<what>: <strerror(errno)>" to the run log. Nothing goes to stdout.
 void printError(const char* what);
 
 // Writes to the run log (nothing while it is not open) and flushes it, so a run that is killed
 // loses no line and "-l stdout" keeps log lines in order with what the program prints.
 void logPrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Logs "<prefix><label>: xx xx ... \n", the trace line of one port transfer.
+void traceBytes(const char* prefix, const char* label, const std::uint8_t* data, std::size_t len);
 
 // Closes the run log if it is a file (standard streams are only flushed, never closed) and
 // sets log_fp to null.
@@ -54,6 +74,10 @@ void closeRunLog();
 // an exclusive lock on it. Returns the descriptor, or -1 after logging the failing call
 // ("open", "fcntl" or "flock").
 [[nodiscard]] int Open_Serial(const char* path);
+
+// Open_Serial and SetComConf: opens `path` into SERIAL_FD and configures it (a port that cannot
+// be configured is still used as it is). False when it cannot be opened (SERIAL_FD is then -1).
+[[nodiscard]] bool openModulePort(const char* path);
 
 // Sets 115200 8N1 raw mode. Returns 1, or 255 after logging "tcgetattr"/"tcsetattr".
 int SetComConf(int fd);
@@ -70,8 +94,13 @@ int Uart_Send(int fd, const std::uint8_t* data, std::size_t len, const char* lab
 // "Receive <label>: xx ...\n" on success when label is non-null.
 int Uart_Recv(int fd, std::uint8_t* buf, const char* label = nullptr);
 
-// Next byte from SERIAL_FD as 0..255, or -1 after `timeout` x 16 waits of 50 ms without one
-// (logging "inbyte failed <n> times"). A wait ends early as soon as a byte can be read.
+// Next byte from SERIAL_FD as 0..255, or -1 after `waits` waits of INBYTE_WAIT_US without one.
+// A wait ends early as soon as a byte can be read; a hung-up line waits them out in full. Logs
+// nothing. Every wait for a byte from the module goes through here.
+int waitForByte(unsigned waits);
+
+// waitForByte(`timeout` x INBYTE_WAITS_PER_UNIT), logging "inbyte failed <n> times" when no
+// byte came.
 int _inbyte(std::uint16_t timeout);
 
 // Writes one byte to SERIAL_FD. Returns 1, or -1 after logging "write".

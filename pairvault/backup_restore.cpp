@@ -1,10 +1,10 @@
 // Paired-device backup and restore, and the backup and restore modes.
 #include "pairvault/pairvault_internal.h"
 
+#include "filetransfer/progress.h"
+#include "filetransfer/send_file.h"
 #include "link/frames.h"
 #include "link/serial.h"
-#include "xmodem/progress.h"
-#include "xmodem/send_file.h"
 #include "xmodem/xmodem.h"
 
 #include <fcntl.h>
@@ -34,9 +34,8 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 std::string directoryOf(const std::string& path) {
     const auto slash = path.rfind('/');
-    if (slash == std::string::npos) {
+    if (slash == std::string::npos)
         return ".";
-    }
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
@@ -56,14 +55,12 @@ int resolveLinks(const char* path, std::string& out) {
             out = cur;
             return 0;
         }
-        if (hops == MAX_HOPS) {
+        if (hops == MAX_HOPS)
             return ELOOP;
-        }
         char target[PATH_MAX];
         const ssize_t n = readlink(cur.c_str(), target, sizeof target - 1);
-        if (n < 0) {
+        if (n < 0)
             return errno;
-        }
         target[n] = '\0';
         cur = target[0] == '/' ? std::string(target) : directoryOf(cur) + "/" + target;
     }
@@ -86,9 +83,8 @@ struct BackupFile {
     // An uncommitted backup is thrown away.
     ~BackupFile() {
         fp.reset();
-        if (!tempPath.empty()) {
+        if (!tempPath.empty())
             unlink(tempPath.c_str());
-        }
     }
 };
 
@@ -101,16 +97,14 @@ int openBackupFile(const char* path, BackupFile& bf) {
         bf.fp.reset(std::fopen(path, "wb"));
         return bf.fp ? 0 : errno;
     }
-    if (const int err = resolveLinks(path, bf.finalPath); err != 0) {
+    if (const int err = resolveLinks(path, bf.finalPath); err != 0)
         return err;
-    }
     // Keeps the temporary name within NAME_MAX however long the target's name is.
     std::string tmpl =
         directoryOf(bf.finalPath) + "/." + baseOf(bf.finalPath).substr(0, 200) + ".XXXXXX";
     const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0) {
+    if (fd < 0)
         return errno;
-    }
     bf.tempPath = tmpl;
     // mkostemp creates 0600; give the file the mode a plain create, or the old file, had.
     const mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~currentUmask());
@@ -130,18 +124,14 @@ int openBackupFile(const char* path, BackupFile& bf) {
 
 // Puts a complete backup in place; 0, or the errno of the failure (the old file then stays).
 int commitBackupFile(BackupFile& bf) {
-    if (bf.tempPath.empty()) {
+    if (bf.tempPath.empty())
         return std::fclose(bf.fp.release()) == 0 ? 0 : errno;
-    }
-    if (std::fflush(bf.fp.get()) != 0 || fsync(fileno(bf.fp.get())) != 0) {
+    if (std::fflush(bf.fp.get()) != 0 || fsync(fileno(bf.fp.get())) != 0)
         return errno;
-    }
-    if (std::fclose(bf.fp.release()) != 0) {
+    if (std::fclose(bf.fp.release()) != 0)
         return errno;
-    }
-    if (rename(bf.tempPath.c_str(), bf.finalPath.c_str()) != 0) {
+    if (rename(bf.tempPath.c_str(), bf.finalPath.c_str()) != 0)
         return errno;
-    }
     bf.tempPath.clear();
     // Makes the rename itself durable. The new backup is in place already, so a directory
     // that cannot be synced does not turn the backup into a failure.
@@ -153,18 +143,14 @@ int commitBackupFile(BackupFile& bf) {
     return 0;
 }
 
-} // namespace
+constexpr const char* INVALID_RESTORE_FILE = "ERROR: invalid restore file";
 
-void restoreFileError(const char* path) {
-    const int err = errno;
-    printLine("ERROR: invalid restore file");
-    printOut("ERROR: %s: %s\n", std::strerror(err), path);
-}
+} // namespace
 
 int restoreZigbee(const char* path) {
     logPrintf("restore filename: %s\n", path);
     if (access(path, F_OK) != 0) {
-        restoreFileError(path);
+        printFileError(INVALID_RESTORE_FILE, path);
         logPrintf("ERROR: cannot access %s\n", path);
         return -1;
     }
@@ -172,13 +158,8 @@ int restoreZigbee(const char* path) {
     // expect a transfer: a module that accepted the restore command and then gets nothing is
     // left waiting for data that never comes.
     SendFile image;
-    if (const LoadResult load = loadSendFile(path, true, image);
-        load.failedStep != LoadStep::None) {
-        errno = load.err;
-        restoreFileError(path);
-        printLoadStepLine(load.failedStep, path);
+    if (loadFileToSend(path, true, INVALID_RESTORE_FILE, image) != 0)
         return -1;
-    }
     if (sendControlCommand(CMD_RESTORE, LABEL_RESTORE) != 1) {
         printLine("ERROR: cannot access port");
         logPrintf("ERROR: restore init fail!\n");
@@ -195,11 +176,10 @@ int restoreZigbee(const char* path) {
     logPrintf("result = %ld (%s)\n", static_cast<long>(result), retString(result));
     image.data.reset();
     // The module needs time to store the data before it is told anything else.
-    sleep(RESTORE_SETTLE_S);
+    pauseSeconds(RESTORE_SETTLE_S);
 
-    if (result >= image.size) {
+    if (result >= image.size)
         return 1;
-    }
     printLine("ERROR: fail to restore");
     return -1;
 }
@@ -223,39 +203,35 @@ int backupZigbee(const char* path) {
     logPrintf("result = %ld (%s)\n", static_cast<long>(result), retString(result));
     if (result > 0) {
         // Data that never reached the disk is no backup, whatever the transfer said.
-        if (const int err = commitBackupFile(bf); err != 0) {
-            logPrintf("ERROR: %s: %s\n", std::strerror(err), path);
-        } else {
+        const int err = commitBackupFile(bf);
+        if (err == 0)
             return 1;
-        }
+        logPrintf("ERROR: %s: %s\n", std::strerror(err), path);
     }
     printLine("ERROR: fail to backup");
     return -1;
 }
 
 int runBackupMode(const RunOptions& opt) {
-    logPrintf("Preparing to backup device %s...\n", opt.device.c_str());
-    if (!openPort(opt.device)) {
+    logPrintf("Preparing to backup device %s...\n", opt.device);
+    if (!openModulePort(opt.device))
         return -1;
-    }
-    if (backupZigbee(opt.backupFile) == 1) {
+    if (backupZigbee(opt.backupFile) == 1)
         printLine("SUCCESS");
-    }
     closeSerial();
     // A failed backup shows only on stdout; the exit status is success either way.
     return 1;
 }
 
-int restoreThenReboot(const std::string& device, const char* path) {
+int restoreThenReboot(const char* device, const char* path) {
     if (restoreZigbee(path) != 1) {
         closeSerial();
         return -1;
     }
     // The module takes the reboot command on a fresh opening of the port.
     closeSerial();
-    if (!openPort(device)) {
+    if (!openModulePort(device))
         return -1;
-    }
     if (sendControlCommand(CMD_REBOOT, LABEL_REBOOT) != 1) {
         printLine("ERROR");
         closeSerial();
@@ -265,13 +241,11 @@ int restoreThenReboot(const std::string& device, const char* path) {
 }
 
 int runRestoreMode(const RunOptions& opt) {
-    logPrintf("Preparing to restore device %s...\n", opt.device.c_str());
-    if (!openPort(opt.device)) {
+    logPrintf("Preparing to restore device %s...\n", opt.device);
+    if (!openModulePort(opt.device))
         return -1;
-    }
-    if (restoreThenReboot(opt.device, opt.restoreFile) != 1) {
+    if (restoreThenReboot(opt.device, opt.restoreFile) != 1)
         return -1;
-    }
     closeSerial();
     printLine("SUCCESS");
     return 1;

@@ -1,11 +1,9 @@
-// Command line, run set-up and the output helpers shared by the modes.
+// Command line and run set-up.
 #include "pairvault/pairvault_internal.h"
 
 #include "discovery/discovery.h"
 #include "link/serial.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <string_view>
 
 namespace {
@@ -25,25 +23,8 @@ constexpr const char* USAGE_TEXT =
 
 } // namespace
 
-void printLine(const char* text) {
-    std::fputs(text, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-void printOut(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::vfprintf(stdout, fmt, ap);
-    va_end(ap);
-    std::fflush(stdout);
-}
-
 void usage() {
-    printLine("ERROR: argument error");
-    FILE* out = log_fp != nullptr ? log_fp : stdout;
-    std::fputs(USAGE_TEXT, out);
-    std::fflush(out);
+    printUsage(USAGE_TEXT);
 }
 
 int parseArgs(int argc, char** argv, RunOptions& opt) {
@@ -52,9 +33,8 @@ int parseArgs(int argc, char** argv, RunOptions& opt) {
         // Words that take a value consume the next argument verbatim.
         const bool takesValue =
             word == "-backup" || word == "-restore" || word == "-l" || word == "-log";
-        if (takesValue && i + 1 >= argc) {
+        if (takesValue && i + 1 >= argc)
             return -1;
-        }
         if (word == "-reset") {
             opt.reset = true;
         } else if (word == "-reboot") {
@@ -62,16 +42,14 @@ int parseArgs(int argc, char** argv, RunOptions& opt) {
         } else if (word == "-create") {
             opt.create = true;
         } else if (word == "-ohub") {
-            opt.device = HUB_PORT;
+            opt.onBoard = true;
         } else if (word == "-backup") {
-            if (opt.restoreFile != nullptr) {
+            if (opt.restoreFile != nullptr)
                 return -1;
-            }
             opt.backupFile = argv[++i];
         } else if (word == "-restore") {
-            if (opt.backupFile != nullptr) {
+            if (opt.backupFile != nullptr)
                 return -1;
-            }
             opt.restoreFile = argv[++i];
         } else if (word == "-l" || word == "-log") {
             opt.logValue = argv[++i];
@@ -83,18 +61,8 @@ int parseArgs(int argc, char** argv, RunOptions& opt) {
 }
 
 int setUpRun(RunOptions& opt, const char* startTime) {
-    if (openRunLog(opt.logValue, PROGRAM_WORD, startTime) != 0) {
+    if (openRunLog(opt.logValue, PROGRAM_WORD, startTime) != 0)
         return -1;
-    }
-    if (opt.device.empty()) {
-        const char* found = getZigbeeDeviceName();
-        if (found == nullptr) {
-            printLine("ERROR: cannot find port");
-            logPrintf("ERROR: cannot find Zigbee device.\n");
-            return -1;
-        }
-        opt.device = found;
-    }
-    logPrintf("device: %s\n", opt.device.c_str());
-    return 0;
+    opt.device = chooseModulePort(opt.onBoard, "ERROR: cannot find port");
+    return opt.device != nullptr ? 0 : -1;
 }

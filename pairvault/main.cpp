@@ -16,24 +16,19 @@ int main(int argc, char** argv) {
         usage();
         return -1;
     }
-    if (setUpRun(opt, startTime) != 0) {
+    if (setUpRun(opt, startTime) != 0)
         return -1;
-    }
 
     // The first that applies: a control command beats a reset, and a reset with "-backup"
     // takes a blank backup rather than a plain one.
-    if (opt.reboot || opt.create) {
+    if (opt.reboot || opt.create)
         return runControlMode(opt);
-    }
-    if (opt.reset) {
+    if (opt.reset)
         return runResetMode(opt);
-    }
-    if (opt.backupFile != nullptr) {
+    if (opt.backupFile != nullptr)
         return runBackupMode(opt);
-    }
-    if (opt.restoreFile != nullptr) {
+    if (opt.restoreFile != nullptr)
         return runRestoreMode(opt);
-    }
     usage();
     return -1;
 }

@@ -5,8 +5,6 @@
 #include "link/frames.h"
 #include "link/serial.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -16,32 +14,29 @@ namespace {
 
 constexpr std::size_t GATEWAY_ID_SIZE = 8;
 constexpr std::size_t GATEWAY_REPLY_MIN = 14; // header, 8 ID bytes, FRAME_END
-constexpr std::array<std::uint8_t, 7> RESET_ACCEPTED = {0x00, 0x01, CMD_FACTORY_RESET, 0x08,
-                                                        0x01, 0x00, FRAME_END};
 
+// The ID reply's length byte is a minimum, and its FRAME_END is the last byte read.
 bool gatewayReplyAccepted(std::span<const std::uint8_t> reply) {
-    return reply.size() >= GATEWAY_REPLY_MIN && reply[0] == 0x00 && reply[1] == 0x01 &&
-           reply[2] == CMD_GET_GATEWAY_ID && reply[3] == 0x08 && reply[4] >= GATEWAY_ID_SIZE &&
-           reply.back() == FRAME_END;
+    return reply.size() >= GATEWAY_REPLY_MIN &&
+           isReply(reply, CMD_GET_GATEWAY_ID, ANY_LENGTH, ReplyStart::Judged) &&
+           reply[4] >= GATEWAY_ID_SIZE && reply.back() == FRAME_END;
 }
 
 } // namespace
 
 int resetZigbee() {
-    // One buffer for both stages, cleared once.
-    std::array<std::uint8_t, UART_RECV_SIZE> reply{};
+    // One buffer for both stages.
+    ReplyBuffer reply{};
 
     std::array<std::uint8_t, FRAME_OVERHEAD> idRequest{};
     const std::size_t idLen = buildFrame(CMD_GET_GATEWAY_ID, {}, idRequest);
     bool haveId = false;
     for (int attempt = 0; attempt < CMD_ATTEMPTS && !haveId; ++attempt) {
-        Uart_Send(SERIAL_FD, idRequest.data(), idLen, LABEL_GATEWAY_ID);
-        sleep(CMD_PAUSE_S);
-        const int n = Uart_Recv(SERIAL_FD, reply.data(), LABEL_GATEWAY_ID);
-        if (n < 0) {
+        const int n =
+            exchangeFrame(std::span(idRequest).first(idLen), CMD_PAUSE_S, reply, LABEL_GATEWAY_ID);
+        if (n < 0)
             return -1;
-        }
-        haveId = gatewayReplyAccepted(std::span(reply.data(), static_cast<std::size_t>(n)));
+        haveId = gatewayReplyAccepted(std::span(reply).first(static_cast<std::size_t>(n)));
     }
     if (!haveId) {
         logPrintf("No valid response.\n");
@@ -57,27 +52,25 @@ int resetZigbee() {
     // A fresh budget. Here a second without a reply is just another unaccepted reply: the
     // module has the ID already, and the request goes out again.
     for (int attempt = 0; attempt < CMD_ATTEMPTS; ++attempt) {
-        Uart_Send(SERIAL_FD, resetRequest.data(), resetLen, LABEL_FACTORY_RESET);
-        sleep(CMD_PAUSE_S);
-        const int n = Uart_Recv(SERIAL_FD, reply.data(), LABEL_FACTORY_RESET);
-        if (n >= static_cast<int>(RESET_ACCEPTED.size()) &&
-            std::equal(RESET_ACCEPTED.begin(), RESET_ACCEPTED.end(), reply.begin())) {
+        const int n = exchangeFrame(std::span(resetRequest).first(resetLen), CMD_PAUSE_S, reply,
+                                    LABEL_FACTORY_RESET);
+        if (n >= 0 &&
+            isReply(std::span(reply).first(static_cast<std::size_t>(n)), CMD_FACTORY_RESET,
+                    STATUS_LEN, ReplyStart::Judged) &&
+            reply[5] == STATUS_ACCEPTED)
             return 1;
-        }
     }
     logPrintf("No valid response.\n");
     return -2;
 }
 
 int runResetMode(const RunOptions& opt) {
-    logPrintf("Preparing to reset device %s...\n", opt.device.c_str());
-    if (!openPort(opt.device)) {
+    logPrintf("Preparing to reset device %s...\n", opt.device);
+    if (!openModulePort(opt.device))
         return -1;
-    }
     // With a blank backup restored first, the sensors stay on the network after the reset.
-    if (opt.restoreFile != nullptr && restoreThenReboot(opt.device, opt.restoreFile) != 1) {
+    if (opt.restoreFile != nullptr && restoreThenReboot(opt.device, opt.restoreFile) != 1)
         return -1;
-    }
     if (resetZigbee() != 1) {
         printLine("ERROR");
         closeSerial();

@@ -1,11 +1,8 @@
-// Command line of radioflash: the words it takes, the usage text and the report of a bad image.
+// Command line of radioflash: the words it takes and the usage text.
 #include "radioflash/radioflash.h"
 
 #include "link/serial.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <string_view>
 
 namespace {
@@ -34,7 +31,7 @@ int parseArgs(int argc, char* const* argv, RunOptions& opt) {
         } else if (word == "-currentversion") {
             opt.currentVersion = true;
         } else if (word == "-ohub") {
-            opt.device = HUB_DEVICE;
+            opt.onBoard = true;
         } else {
             return -1;
         }
@@ -43,15 +40,5 @@ int parseArgs(int argc, char* const* argv, RunOptions& opt) {
 }
 
 void usage() {
-    std::puts("ERROR: argument error");
-    if (log_fp != nullptr)
-        logPrintf("%s", USAGE_TEXT);
-    else
-        std::fputs(USAGE_TEXT, stdout);
-}
-
-void binFileError(const char* path) {
-    const int err = errno;
-    std::puts("ERROR: invalid firmware file");
-    std::printf("ERROR: %s: %s\n", std::strerror(err), path);
+    printUsage(USAGE_TEXT);
 }

@@ -4,7 +4,6 @@
 #include "discovery/discovery.h"
 #include "link/serial.h"
 
-#include <cstdio>
 #include <ctime>
 
 int main(int argc, char** argv) {
@@ -19,16 +18,9 @@ int main(int argc, char** argv) {
     if (openRunLog(opt.logValue, RADIOFLASH_WORD, startTime) != 0)
         return EXIT_FAILURE_STATUS;
 
-    const char* device = opt.device;
-    if (device == nullptr) {
-        device = getZigbeeDeviceName();
-        if (device == nullptr) {
-            std::puts("NONE");
-            logPrintf("ERROR: cannot find Zigbee device.\n");
-            return EXIT_FAILURE_STATUS;
-        }
-    }
-    logPrintf("device: %s\n", device);
+    const char* device = chooseModulePort(opt.onBoard, "NONE");
+    if (device == nullptr)
+        return EXIT_FAILURE_STATUS;
 
     if (opt.currentVersion)
         return runVersionQuery(device);

@@ -19,18 +19,14 @@
 // into the exit status; every detail goes to the run log.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-
-#include "xmodem/send_file.h"
+#include <cstddef>
 
 // Fixed constants of radioflash, all in one place.
 inline constexpr const char* RADIOFLASH_WORD = "radioflash"; // run-log header word
 inline constexpr const char* RADIOFLASH_DEFAULT_LOG = "/var/log/radioimage.log";
-inline constexpr const char* HUB_DEVICE = "/dev/ttyS4"; // the hub's on-board module port
-inline constexpr unsigned REPLY_PAUSE_S = 1;            // after a version or prepare request
-inline constexpr unsigned START_PAUSE_S = 2;            // after the update start request
-inline constexpr unsigned SETTLE_PAUSE_S = 5;           // after the transfer, before the last read
+inline constexpr unsigned REPLY_PAUSE_S = 1;         // after a version or prepare request
+inline constexpr unsigned START_PAUSE_S = 2;         // after the update start request
+inline constexpr unsigned SETTLE_PAUSE_S = 5;        // after the transfer, before the last read
 inline constexpr int EXCHANGE_RETRIES = 5;           // unacceptable replies tolerated per exchange
 inline constexpr int UPDATE_START_RESTARTS = 6;      // start replies not ending in 'C' tolerated
 inline constexpr std::size_t UPDATE_START_ZEROS = 8; // payload of the update start request
@@ -44,7 +40,7 @@ inline constexpr int EXIT_FAILURE_STATUS = -1;
 struct RunOptions {
     bool currentVersion = false;
     const char* firmware = nullptr; // image path, or null
-    const char* device = nullptr;   // HUB_DEVICE with -ohub, otherwise null (discovery decides)
+    bool onBoard = false;           // -ohub: the hub's on-board port, no discovery
     const char* logValue = RADIOFLASH_DEFAULT_LOG;
 };
 
@@ -52,12 +48,8 @@ struct RunOptions {
 // (nothing is printed; the caller calls usage()).
 [[nodiscard]] int parseArgs(int argc, char* const* argv, RunOptions& opt);
 
-// "ERROR: argument error" on standard output, then the usage text to the run log when one is
-// open, otherwise to standard output.
+// printUsage with radioflash's usage text.
 void usage();
-
-// "ERROR: invalid firmware file" and "ERROR: <strerror(errno)>: <path>" on standard output.
-void binFileError(const char* path);
 
 // Asks the module on `device` for its firmware version. Returns 1 after printing the version
 // line (port closed), -1 when the port did not open or nothing had arrived after the pause,
@@ -67,10 +59,6 @@ void binFileError(const char* path);
 // Opens `device` into SERIAL_FD and switches the module into its firmware receiver. Returns 0
 // with the port open and the module waiting for the first XMODEM block, or -1.
 [[nodiscard]] int Update_Init(const char* device);
-
-// Reads the image at `path` into `image`. On failure prints binFileError and the failing step's
-// line on standard output, writes nothing to the run log, and returns -1; otherwise 0.
-[[nodiscard]] int loadImage(const char* path, SendFile& image);
 
 // The two modes; each returns the run's exit value.
 [[nodiscard]] int runVersionQuery(const char* device);

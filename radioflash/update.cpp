@@ -1,49 +1,31 @@
 // The two modes of radioflash: the version query and the update run.
 #include "radioflash/radioflash.h"
 
+#include "filetransfer/progress.h"
+#include "filetransfer/send_file.h"
+#include "link/frames.h"
 #include "link/serial.h"
-#include "xmodem/progress.h"
-#include "xmodem/send_file.h"
 #include "xmodem/xmodem.h"
 
 #include <array>
-#include <cerrno>
 #include <cinttypes>
-#include <cstdio>
-#include <ctime>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
-void sleepSeconds(unsigned s) {
-    timespec rest{static_cast<time_t>(s), 0};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
-    }
-}
+constexpr const char* INVALID_FIRMWARE_FILE = "ERROR: invalid firmware file";
 
 } // namespace
-
-int loadImage(const char* path, SendFile& image) {
-    // An empty image has nothing to install: refused like one too large to send.
-    const LoadResult load = loadSendFile(path, false, image);
-    if (load.failedStep == LoadStep::None)
-        return 0;
-    errno = load.err;
-    binFileError(path);
-    printLoadStepLine(load.failedStep, path);
-    return -1;
-}
 
 int runVersionQuery(const char* device) {
     const int result = GetCurrentVersion(device);
     if (result == 1)
         return EXIT_VERSION_SHOWN;
     if (result == -2) {
-        std::puts("NORESPONSE");
+        printLine("NORESPONSE");
         return EXIT_FAILURE_STATUS;
     }
-    std::puts("ERROR");
+    printLine("ERROR");
     return result;
 }
 
@@ -51,7 +33,7 @@ int runUpdate(const char* device, const char* firmware) {
     logPrintf("firmware: %s\n", firmware);
     struct stat st {};
     if (stat(firmware, &st) != 0) {
-        binFileError(firmware);
+        printFileError(INVALID_FIRMWARE_FILE, firmware);
         logPrintf("ERROR: cannot access %s\n", firmware);
         return EXIT_FAILURE_STATUS;
     }
@@ -61,11 +43,12 @@ int runUpdate(const char* device, const char* firmware) {
     // firmware receiver the module waits for an image, so a local file that turns out to be
     // unreadable must not leave it stranded there.
     SendFile image;
-    if (loadImage(firmware, image) != 0)
+    // An empty image has nothing to install: refused like one too large to send.
+    if (loadFileToSend(firmware, false, INVALID_FIRMWARE_FILE, image) != 0)
         return EXIT_FAILURE_STATUS;
 
     if (Update_Init(device) < 0) {
-        std::puts("ERROR: cannot access port");
+        printLine("ERROR: cannot access port");
         logPrintf("ERROR: update init fail!\n");
         return EXIT_FAILURE_STATUS;
     }
@@ -86,15 +69,15 @@ int runUpdate(const char* device, const char* firmware) {
 
     // Leave the module time to settle after the transfer, then take whatever it said
     // meanwhile off the line; none of it changes the outcome.
-    sleepSeconds(SETTLE_PAUSE_S);
-    std::array<std::uint8_t, UART_RECV_SIZE> trailing{};
+    pauseSeconds(SETTLE_PAUSE_S);
+    ReplyBuffer trailing{};
     (void)Uart_Recv(SERIAL_FD, trailing.data());
 
     if (result >= imageSize) {
         closeSerial();
-        std::puts("SUCCESS");
+        printLine("SUCCESS");
         return EXIT_UPDATE_DONE;
     }
-    std::puts("ERROR: fail to update firmware");
+    printLine("ERROR: fail to update firmware");
     return EXIT_FAILURE_STATUS;
 }

@@ -25,7 +25,6 @@ constexpr auto STALE_PARTIAL = std::chrono::milliseconds(200);
 constexpr std::size_t READ_CHUNK = 4096;
 constexpr std::size_t INTERNAL_TABLE_SIZE = 300;
 constexpr std::uint8_t REPLY_MARK = 0x01; // byte 1 of a reply
-constexpr std::uint8_t REPLY_TYPE = 0x08; // byte 3 of a reply
 constexpr std::uint8_t STATUS_OK = 0x00;
 constexpr std::uint8_t STATUS_REFUSED = 0x01;
 constexpr std::uint8_t XMODEM_CRC_REQUEST = 'C';

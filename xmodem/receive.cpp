@@ -4,45 +4,16 @@
 #include "xmodem/xmodem.h"
 #include "xmodem/xmodem_internal.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <limits>
 
 namespace {
 
-// How long the line must stay quiet behind an EOT for the EOT to count as the sender's.
-constexpr int EOT_QUIET_MS = 250;
-
-long msSince(const timespec& start) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
-}
-
-// The byte that arrives within `ms`, or -1 when the line stays quiet (or is hung up). Logs
-// nothing: it only looks whether anything follows an EOT.
-int byteWithin(int ms) {
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        const long left = ms - msSince(start);
-        if (left <= 0)
-            return -1;
-        pollfd pfd{SERIAL_FD, POLLIN, 0};
-        const int r = poll(&pfd, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return -1;
-        unsigned char c = 0;
-        return read(SERIAL_FD, &c, 1) == 1 ? c : -1;
-    }
-}
+// How long the line must stay quiet behind an EOT for the EOT to count as the sender's:
+// 5 waits of INBYTE_WAIT_US, 250 ms.
+constexpr unsigned EOT_QUIET_WAITS = 5;
 
 // The two ways out of a header wait besides a block: a final result, or a header byte.
 struct HeaderWait {
@@ -84,7 +55,7 @@ HeaderWait waitForHeader(int request, std::int64_t total) {
             // more bytes right behind it came out of line noise or the remains of a damaged
             // block, and taking it would end the backup short yet call it a success: it uses
             // up the try like any other stray byte, and the byte behind it comes next.
-            next = byteWithin(EOT_QUIET_MS);
+            next = waitForByte(EOT_QUIET_WAITS);
             if (next >= 0)
                 continue;
             finish(ACK, 1);

@@ -1,6 +1,6 @@
 // The progress line's text: sizes, rate and time left, and how it gives way to a narrow
 // terminal.
-#include "xmodem/progress.h"
+#include "filetransfer/progress.h"
 
 #include <gtest/gtest.h>
 

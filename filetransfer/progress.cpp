@@ -1,4 +1,4 @@
-#include "xmodem/progress.h"
+#include "filetransfer/progress.h"
 
 #include "link/serial.h"
 #include "xmodem/xmodem.h"

@@ -1,7 +1,10 @@
-#include "xmodem/send_file.h"
+#include "filetransfer/send_file.h"
+
+#include "link/serial.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -72,21 +75,25 @@ LoadResult loadSendFile(const char* path, bool allowEmpty, SendFile& out) {
     return {};
 }
 
-void printLoadStepLine(LoadStep step, const char* path) {
-    switch (step) {
-    case LoadStep::Open:
-        std::printf("ERROR: cannot open %s\n", path);
-        break;
-    case LoadStep::Seek:
-        std::printf("ERROR: cannot seek %s\n", path);
-        break;
-    case LoadStep::Size:
-        std::printf("ERROR: invalid file size, %s\n", path);
-        break;
-    case LoadStep::Read:
-    case LoadStep::None:
-        std::printf("ERROR: cannot read %s\n", path);
-        break;
-    }
-    std::fflush(stdout);
+void printFileError(const char* invalidLine, const char* path) {
+    const int err = errno;
+    printLine(invalidLine);
+    printOut("ERROR: %s: %s\n", std::strerror(err), path);
+}
+
+int loadFileToSend(const char* path, bool allowEmpty, const char* invalidLine, SendFile& out) {
+    const LoadResult load = loadSendFile(path, allowEmpty, out);
+    if (load.failedStep == LoadStep::None)
+        return 0;
+    errno = load.err;
+    printFileError(invalidLine, path);
+    const char* step = "ERROR: cannot read ";
+    if (load.failedStep == LoadStep::Open)
+        step = "ERROR: cannot open ";
+    else if (load.failedStep == LoadStep::Seek)
+        step = "ERROR: cannot seek ";
+    else if (load.failedStep == LoadStep::Size)
+        step = "ERROR: invalid file size, ";
+    printOut("%s%s\n", step, path);
+    return -1;
 }

@@ -1,4 +1,4 @@
-// Loading a file whole for the XMODEM sender.
+// Loading a file whole for the XMODEM sender, and telling the user when it cannot be.
 //
 // Restore files and firmware images are read completely, and checked, before the module is
 // told to expect a transfer: a module that has accepted the command and then gets nothing
@@ -33,7 +33,13 @@ struct LoadResult {
 // writer. A short read reports EIO.
 [[nodiscard]] LoadResult loadSendFile(const char* path, bool allowEmpty, SendFile& out);
 
-// Prints the line that follows the two lines naming a bad file on standard output:
-// "ERROR: cannot open <path>", "ERROR: cannot seek <path>", "ERROR: invalid file size, <path>"
-// or "ERROR: cannot read <path>".
-void printLoadStepLine(LoadStep step, const char* path);
+// "<invalidLine>" and "ERROR: <strerror(errno)>: <path>" on standard output: the two lines
+// naming a file that cannot be used.
+void printFileError(const char* invalidLine, const char* path);
+
+// loadSendFile, reporting a failure on standard output: printFileError with the failure's errno,
+// then the failing step's line ("ERROR: cannot open <path>", "ERROR: cannot seek <path>",
+// "ERROR: invalid file size, <path>" or "ERROR: cannot read <path>"). Nothing goes to the run
+// log. Returns 0, or -1.
+[[nodiscard]] int loadFileToSend(const char* path, bool allowEmpty, const char* invalidLine,
+                                 SendFile& out);
