@@ -11,7 +11,7 @@ set -uo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build/static}
-product_dirs=(link xmodem discovery pairvault radioflash)
+product_dirs=(link xmodem discovery filetransfer pairvault radioflash)
 status=0
 
 need=(clang-format clang-tidy cppcheck cmake g++)

@@ -92,7 +92,10 @@ char* getZigbeeDeviceName() {
     return getZigbeeDeviceNameIn(USB_SERIAL_DIR);
 }
 
-const char* chooseModulePort(bool onBoard, const char* notFoundLine) {
+const char* startRun(const char* logValue, const char* programWord, bool onBoard,
+                     const char* notFoundLine) {
+    if (openRunLog(logValue, programWord, runStartTime()) != 0)
+        return nullptr;
     const char* port = onBoard ? HUB_PORT : getZigbeeDeviceName();
     if (port == nullptr) {
         printLine(notFoundLine);

@@ -14,10 +14,13 @@ inline constexpr const char* USB_SERIAL_DIR = "/sys/bus/usb-serial/devices";
 inline constexpr const char* ZIGBEE_VENDOR_ID = "0403";
 inline constexpr const char* ZIGBEE_MODEL_ID = "6015";
 
-// The module port of this run: HUB_PORT when `onBoard`, otherwise getZigbeeDeviceName(); logs
-// "device: <port>". When no adapter is found prints `notFoundLine` on standard output, logs
-// "ERROR: cannot find Zigbee device." and returns nullptr.
-const char* chooseModulePort(bool onBoard, const char* notFoundLine);
+// The start both programs share once their command line is parsed: opens the run log
+// (openRunLog with `logValue`, `programWord` and runStartTime()), then chooses the module port:
+// HUB_PORT when `onBoard`, otherwise getZigbeeDeviceName(), and logs "device: <port>". When no
+// adapter is found prints `notFoundLine` on standard output and logs "ERROR: cannot find Zigbee
+// device.". Returns the port, or nullptr when the run cannot go on.
+const char* startRun(const char* logValue, const char* programWord, bool onBoard,
+                     const char* notFoundLine);
 
 // "/dev/<name>" of the first matching adapter (static storage, valid until the next call), or
 // nullptr when none matches or the directory cannot be listed.

@@ -16,6 +16,9 @@ FILE* log_fp = nullptr;
 
 namespace {
 
+// Taken before main() runs: the header shows when the run started, not when the log opened.
+const std::time_t processStart = std::time(nullptr);
+
 bool isStandardStream(const FILE* fp) {
     return fp == stdout || fp == stderr;
 }
@@ -136,6 +139,12 @@ void formatStartTime(std::time_t t, char* buf, std::size_t size) {
         return;
     if (std::strftime(buf, size, "%Y/%m/%d %H:%M:%S %Z", &local) == 0)
         buf[0] = '\0';
+}
+
+const char* runStartTime() {
+    static char text[START_TIME_SIZE];
+    formatStartTime(processStart, text, sizeof text);
+    return text;
 }
 
 int openRunLog(const char* value, const char* programWord, const char* startTime) {

@@ -36,6 +36,9 @@ inline constexpr unsigned INBYTE_WAIT_US = 50000;   // one wait of _inbyte
 inline constexpr unsigned INBYTE_WAITS_PER_UNIT = 16;
 inline constexpr std::size_t START_TIME_SIZE = 64;
 
+// The time the program started, as the run-log header shows it ("%Y/%m/%d %H:%M:%S %Z").
+const char* runStartTime();
+
 // Formats `t` as local time "%Y/%m/%d %H:%M:%S %Z" into `buf` (START_TIME_SIZE bytes).
 void formatStartTime(std::time_t t, char* buf, std::size_t size);
 

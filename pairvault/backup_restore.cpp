@@ -213,8 +213,7 @@ int backupZigbee(const char* path) {
 }
 
 int runBackupMode(const RunOptions& opt) {
-    logPrintf("Preparing to backup device %s...\n", opt.device);
-    if (!openModulePort(opt.device))
+    if (!prepareDevice("backup", opt.device))
         return -1;
     if (backupZigbee(opt.backupFile) == 1)
         printLine("SUCCESS");
@@ -241,8 +240,7 @@ int restoreThenReboot(const char* device, const char* path) {
 }
 
 int runRestoreMode(const RunOptions& opt) {
-    logPrintf("Preparing to restore device %s...\n", opt.device);
-    if (!openModulePort(opt.device))
+    if (!prepareDevice("restore", opt.device))
         return -1;
     if (restoreThenReboot(opt.device, opt.restoreFile) != 1)
         return -1;

@@ -1,7 +1,6 @@
 // Command line and run set-up.
 #include "pairvault/pairvault_internal.h"
 
-#include "discovery/discovery.h"
 #include "link/serial.h"
 
 #include <string_view>
@@ -23,8 +22,9 @@ constexpr const char* USAGE_TEXT =
 
 } // namespace
 
-void usage() {
+int usage() {
     printUsage(USAGE_TEXT);
+    return -1;
 }
 
 int parseArgs(int argc, char** argv, RunOptions& opt) {
@@ -58,11 +58,4 @@ int parseArgs(int argc, char** argv, RunOptions& opt) {
         }
     }
     return 0;
-}
-
-int setUpRun(RunOptions& opt, const char* startTime) {
-    if (openRunLog(opt.logValue, PROGRAM_WORD, startTime) != 0)
-        return -1;
-    opt.device = chooseModulePort(opt.onBoard, "ERROR: cannot find port");
-    return opt.device != nullptr ? 0 : -1;
 }

@@ -1,8 +1,13 @@
-// The bare reboot and create-network commands.
+// The bare reboot and create-network commands, and the start of the other modes.
 #include "pairvault/pairvault_internal.h"
 
 #include "link/frames.h"
 #include "link/serial.h"
+
+bool prepareDevice(const char* action, const char* device) {
+    logPrintf("Preparing to %s device %s...\n", action, device);
+    return openModulePort(device);
+}
 
 int runControlMode(const RunOptions& opt) {
     if (!openModulePort(opt.device))

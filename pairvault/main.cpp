@@ -3,20 +3,14 @@
 // answered but never accepted.
 #include "pairvault/pairvault_internal.h"
 
-#include "link/serial.h"
-
-#include <ctime>
+#include "discovery/discovery.h"
 
 int main(int argc, char** argv) {
-    char startTime[START_TIME_SIZE];
-    formatStartTime(std::time(nullptr), startTime, sizeof startTime);
-
     RunOptions opt;
-    if (parseArgs(argc, argv, opt) != 0) {
-        usage();
-        return -1;
-    }
-    if (setUpRun(opt, startTime) != 0)
+    if (parseArgs(argc, argv, opt) != 0)
+        return usage();
+    opt.device = startRun(opt.logValue, PROGRAM_WORD, opt.onBoard, "ERROR: cannot find port");
+    if (opt.device == nullptr)
         return -1;
 
     // The first that applies: a control command beats a reset, and a reset with "-backup"
@@ -29,6 +23,5 @@ int main(int argc, char** argv) {
         return runBackupMode(opt);
     if (opt.restoreFile != nullptr)
         return runRestoreMode(opt);
-    usage();
-    return -1;
+    return usage();
 }

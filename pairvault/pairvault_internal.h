@@ -28,17 +28,15 @@ struct RunOptions {
     const char* backupFile = nullptr;
     const char* restoreFile = nullptr;
     bool onBoard = false;         // "-ohub": the hub's on-board port, no discovery
-    const char* device = nullptr; // the port, once setUpRun has chosen it
+    const char* device = nullptr; // the port, once chosen
     const char* logValue = DEFAULT_LOG_PATH;
 };
 
 // Command line (cli.cpp).
-// printUsage with pairvault's usage text.
-void usage();
+// printUsage with pairvault's usage text; returns -1, the exit value of a usage error.
+int usage();
 // 0, or -1 on a usage error (the caller then calls usage()).
 [[nodiscard]] int parseArgs(int argc, char** argv, RunOptions& opt);
-// Opens the run log and chooses the device; 0, or -1 after reporting why not.
-[[nodiscard]] int setUpRun(RunOptions& opt, const char* startTime);
 
 // Operations on the open, configured SERIAL_FD (backup_restore.cpp, reset.cpp).
 [[nodiscard]] int restoreZigbee(const char* path);
@@ -47,6 +45,10 @@ void usage();
 // Restores `path` on the open port, then reopens the port and reboots the module. 1 with the
 // port open after an accepted reboot; -1 after a failure, reported on stdout, port closed.
 [[nodiscard]] int restoreThenReboot(const char* device, const char* path);
+
+// Logs "Preparing to <action> device <device>..." and opens the port (control.cpp); false
+// when it did not open.
+[[nodiscard]] bool prepareDevice(const char* action, const char* device);
 
 // Run modes; each returns the exit value.
 [[nodiscard]] int runControlMode(const RunOptions& opt);

@@ -65,8 +65,7 @@ int resetZigbee() {
 }
 
 int runResetMode(const RunOptions& opt) {
-    logPrintf("Preparing to reset device %s...\n", opt.device);
-    if (!openModulePort(opt.device))
+    if (!prepareDevice("reset", opt.device))
         return -1;
     // With a blank backup restored first, the sensors stay on the network after the reset.
     if (opt.restoreFile != nullptr && restoreThenReboot(opt.device, opt.restoreFile) != 1)

@@ -39,6 +39,7 @@ int parseArgs(int argc, char* const* argv, RunOptions& opt) {
     return 0;
 }
 
-void usage() {
+int usage() {
     printUsage(USAGE_TEXT);
+    return EXIT_FAILURE_STATUS;
 }

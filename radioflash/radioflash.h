@@ -48,8 +48,8 @@ struct RunOptions {
 // (nothing is printed; the caller calls usage()).
 [[nodiscard]] int parseArgs(int argc, char* const* argv, RunOptions& opt);
 
-// printUsage with radioflash's usage text.
-void usage();
+// printUsage with radioflash's usage text; returns EXIT_FAILURE_STATUS.
+int usage();
 
 // Asks the module on `device` for its firmware version. Returns 1 after printing the version
 // line (port closed), -1 when the port did not open or nothing had arrived after the pause,
