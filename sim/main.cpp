@@ -46,6 +46,9 @@ void usage(FILE* out) {
         "                       end of a test line that misbehaves) instead of a new\n"
         "                       pseudo-terminal; PATH is still printed as the first line\n"
         "  --version A.B.C.D    firmware version, each part 0..15 (default 1.2.3.4)\n"
+        "  --flashed-version A.B.C.D[,A.B.C.D...]\n"
+        "                       the version after the first, second, ... firmware image\n"
+        "                       received, the last one repeating (default: unchanged)\n"
         "  --gateway-id HEX     gateway ID bytes (default 0102030405060708)\n"
         "  --reply CODE=HOW[,HOW...]\n"
         "                       how to answer command CODE (two hex digits), one HOW per\n"
@@ -107,8 +110,8 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, std::string& port, bool
             continue;
         }
         const bool known = arg == "--record" || arg == "--table" || arg == "--blank-table" ||
-                           arg == "--image" || arg == "--version" || arg == "--gateway-id" ||
-                           arg == "--reply" || arg == "--port";
+                           arg == "--image" || arg == "--version" || arg == "--flashed-version" ||
+                           arg == "--gateway-id" || arg == "--reply" || arg == "--port";
         if (!known) {
             std::fprintf(stderr, "modulesim: unknown option '%s' (try --help)\n", argv[i]);
             return false;
@@ -132,6 +135,9 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, std::string& port, bool
             cfg.imagePath = value;
         } else if (arg == "--version") {
             if (!parseVersion(value, cfg))
+                return badValue(arg, value);
+        } else if (arg == "--flashed-version") {
+            if (!parseFlashedVersions(value, cfg))
                 return badValue(arg, value);
         } else if (arg == "--gateway-id") {
             Bytes id;

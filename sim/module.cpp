@@ -209,8 +209,17 @@ void runTransfer(Module& m, Transfer t) {
             m.internalTable = res.data;
         else
             replaceFile(m.cfg.tablePath, res.data);
-    } else if (t == Transfer::ReceiveImage && !m.cfg.imagePath.empty()) {
-        replaceFile(m.cfg.imagePath, res.data);
+    } else if (t == Transfer::ReceiveImage) {
+        if (!m.cfg.imagePath.empty())
+            replaceFile(m.cfg.imagePath, res.data);
+        // The module now runs the new firmware, which may report another version.
+        const auto& versions = m.cfg.flashedVersions;
+        if (!versions.empty()) {
+            const auto& v = versions[std::min(m.imagesReceived, versions.size() - 1)];
+            m.cfg.versionLo = v.first;
+            m.cfg.versionHi = v.second;
+        }
+        ++m.imagesReceived;
     }
 }
 
@@ -382,6 +391,22 @@ bool parseVersion(std::string_view value, ModuleConfig& cfg) {
     }
     cfg.versionHi = static_cast<std::uint8_t>(nibbles[0] << 4 | nibbles[1]);
     cfg.versionLo = static_cast<std::uint8_t>(nibbles[2] << 4 | nibbles[3]);
+    return true;
+}
+
+bool parseFlashedVersions(std::string_view value, ModuleConfig& cfg) {
+    ModuleConfig one;
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> versions;
+    for (;;) {
+        const auto comma = value.find(',');
+        if (!parseVersion(value.substr(0, comma), one))
+            return false;
+        versions.emplace_back(one.versionLo, one.versionHi);
+        if (comma == std::string_view::npos)
+            break;
+        value = value.substr(comma + 1);
+    }
+    cfg.flashedVersions = std::move(versions);
     return true;
 }
 

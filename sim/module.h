@@ -23,6 +23,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 using Bytes = std::vector<std::uint8_t>;
@@ -44,6 +45,9 @@ struct ModuleConfig {
     std::string imagePath;      // empty: received images are dropped
     std::uint8_t versionLo = 0x34;
     std::uint8_t versionHi = 0x12;
+    // Versions reported after the first, second, ... firmware image received, the last one
+    // repeating; empty: an image never changes the version.
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> flashedVersions; // {lo, hi}
     Bytes gatewayId{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
     std::map<std::uint8_t, std::vector<ReplyPlan>> replies; // per command code
     PeerOptions peer;
@@ -68,9 +72,10 @@ struct ScanResult {
 ScanResult scanFrames(std::span<const std::uint8_t> buf);
 
 // Option values; each returns false for a malformed value.
-bool parseReplyOption(std::string_view value, ModuleConfig& cfg); // "CODE=HOW[,HOW...]"
-bool parseVersion(std::string_view value, ModuleConfig& cfg);     // "A.B.C.D", each 0..15
-bool parseHexBytes(std::string_view value, Bytes& out);           // "0a0B..", even length
+bool parseReplyOption(std::string_view value, ModuleConfig& cfg);     // "CODE=HOW[,HOW...]"
+bool parseVersion(std::string_view value, ModuleConfig& cfg);         // "A.B.C.D", each 0..15
+bool parseFlashedVersions(std::string_view value, ModuleConfig& cfg); // "A.B.C.D[,A.B.C.D...]"
+bool parseHexBytes(std::string_view value, Bytes& out);               // "0a0B..", even length
 
 // The reply to `frame` when its plan is "ok" (or the base of status/late/split/short/dup).
 // Empty for codes the module does not know.
@@ -83,6 +88,7 @@ struct Module {
     int recordFd = -1;
     Bytes rxBuf;
     std::map<std::uint8_t, std::size_t> requestCount;
+    std::size_t imagesReceived = 0;
     Bytes internalTable; // used when no --table file was given
 
     // Appends one line to the record file (no-op without one).

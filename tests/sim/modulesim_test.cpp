@@ -57,6 +57,11 @@ TEST(ModuleFrames, OptionValuesAreCheckedAndVersionIsPackedByNibbles) {
     EXPECT_EQ(cfg.versionLo, 0xF0);
     for (const char* bad : {"1.2.3", "1.2.3.16", "1.2.3.4.5", "a.b.c.d", "1..3.4", ""})
         EXPECT_FALSE(parseVersion(bad, cfg)) << bad;
+    ASSERT_TRUE(parseFlashedVersions("1.3.0.0,9.9.9.8", cfg));
+    const std::vector<std::pair<std::uint8_t, std::uint8_t>> flashed{{0x00, 0x13}, {0x98, 0x99}};
+    EXPECT_EQ(cfg.flashedVersions, flashed);
+    for (const char* bad : {"1.3.0.0,", ",1.3.0.0", "1.3.0.0;2.0.0.0"})
+        EXPECT_FALSE(parseFlashedVersions(bad, cfg)) << bad;
 
     ASSERT_TRUE(parseReplyOption("e1=silent,bytes:0001e1,late:10,split:5,short:2,dup", cfg));
     const auto& plans = cfg.replies[0xE1];
@@ -224,6 +229,7 @@ TEST(ModuleSimCli, HelpAndBadOptions) {
     EXPECT_NE(r.out.find("--xm-"), std::string::npos) << "XMODEM knobs missing from usage";
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--reply", "06=maybe"},
                                                 {"--version", "1.2"},
+                                                {"--flashed-version", "1.2.3.4,"},
                                                 {"--bogus"},
                                                 {"--table"},
                                                 {"--xm-no-such-knob"}}) {
