@@ -57,11 +57,13 @@ while IFS= read -r f; do
         fail "the install wrote $f outside DESTDIR"
     fi
 done <"$build/install_manifest.txt"
-expected="etc/logrotate.d/$pkg
+expected="etc/default/$pkg
+etc/logrotate.d/$pkg
 usr/sbin/pairvault
 usr/sbin/radioflash
 usr/share/man/man8/pairvault.8
-usr/share/man/man8/radioflash.8"
+usr/share/man/man8/radioflash.8
+usr/share/mender/modules/v3/zigbee-module-firmware"
 actual=$(cd "$stage/root" && find . -type f -o -type l | sed 's#^\./##' | LC_ALL=C sort)
 if [[ $actual != "$expected" ]]; then
     diff <(echo "$expected") <(echo "$actual") || true
@@ -78,13 +80,17 @@ dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 
 contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
-for f in ./usr/sbin/pairvault ./usr/sbin/radioflash ./etc/logrotate.d/$pkg \
+for f in ./usr/sbin/pairvault ./usr/sbin/radioflash ./etc/logrotate.d/$pkg ./etc/default/$pkg \
+    ./usr/share/mender/modules/v3/zigbee-module-firmware \
     ./usr/share/man/man8/pairvault.8.gz ./usr/share/man/man8/radioflash.8.gz \
     ./usr/share/doc/$pkg/copyright ./usr/share/doc/$pkg/changelog.Debian.gz; do
     grep -qxF "$f" <<<"$contents" || fail "$f missing from the package"
 done
-[[ $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles) == "/etc/logrotate.d/$pkg" ]] ||
-    fail "the logrotate rule is not a conffile"
+[[ $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles) == "/etc/default/$pkg
+/etc/logrotate.d/$pkg" ]] || fail "the settings and the logrotate rule are not both conffiles"
+[[ $(dpkg-deb -f "$deb" Suggests) == mender-client ]] || fail "the package does not suggest mender-client"
+[[ -x $stage/root/usr/share/mender/modules/v3/zigbee-module-firmware ]] ||
+    fail "the update module is not executable"
 unpacked="$stage/unpacked"
 dpkg-deb -x "$deb" "$unpacked"
 for b in pairvault radioflash; do
@@ -126,6 +132,11 @@ check_bogus radioflash "ERROR: argument error
 USAGE: radioflash -f <firmware file> [-ohub] [-l <log file|stdout|stderr>]
 Please specify -ohub option for updating Orvane Hub.  Otherwise, output Zigbee device will be found automatically."
 
+module=/usr/share/mender/modules/v3/zigbee-module-firmware
+[[ $("$module" NeedsArtifactReboot "$stage") == No && $("$module" SupportsRollback "$stage") == Yes ]] ||
+    fail "$module does not answer Mender's questions"
+echo "$module: answers NeedsArtifactReboot and SupportsRollback"
+
 for page in pairvault radioflash; do
     path=$(man -w "$page" 2>/dev/null) ||
         fail "man -w $page finds no page (does /etc/dpkg/dpkg.cfg.d exclude /usr/share/man?)"
@@ -141,8 +152,12 @@ for b in pairvault radioflash; do
     [[ ! -e /usr/sbin/$b ]] || fail "/usr/sbin/$b is still there after dpkg -r"
 done
 # A removed package keeps its conffiles until it is purged.
-[[ -e /etc/logrotate.d/$pkg ]] || fail "dpkg -r removed the conffile"
+for f in /etc/logrotate.d/$pkg /etc/default/$pkg; do
+    [[ -e $f ]] || fail "dpkg -r removed the conffile $f"
+done
 dpkg -P "$pkg" >/dev/null
-[[ ! -e /etc/logrotate.d/$pkg ]] || fail "dpkg -P left /etc/logrotate.d/$pkg"
+for f in /etc/logrotate.d/$pkg /etc/default/$pkg; do
+    [[ ! -e $f ]] || fail "dpkg -P left $f"
+done
 
 step "package-check: OK ($deb)"

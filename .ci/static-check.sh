@@ -3,8 +3,9 @@
 #   1. clang-format --dry-run -Werror on every C++ source in the repository;
 #   2. clang-tidy (checks in .clang-tidy) on the product sources, with the compile commands of a
 #      build directory;
-#   3. cppcheck on the product sources.
-# Runs all three and fails if any of them found something.
+#   3. cppcheck on the product sources;
+#   4. shellcheck on the shipped Mender update module and the scripts of tools/ and .ci/.
+# Runs all four and fails if any of them found something.
 #
 # Usage: .ci/static-check.sh [build-dir]    (default: build/static, configured if needed)
 set -uo pipefail
@@ -14,7 +15,7 @@ build=${1:-$src/build/static}
 product_dirs=(link xmodem discovery filetransfer pairvault radioflash)
 status=0
 
-need=(clang-format clang-tidy cppcheck cmake g++)
+need=(clang-format clang-tidy cppcheck shellcheck cmake g++)
 missing=()
 for p in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -64,6 +65,15 @@ if cppcheck --quiet --std=c++20 --language=c++ -I "$src" \
     echo "cppcheck: clean"
 else
     echo "cppcheck: findings above"
+    status=1
+fi
+
+echo "=== shellcheck"
+scripts=(packaging/mender/zigbee-module-firmware tools/sandbox tools/demo.sh .ci/run .ci/*.sh)
+if shellcheck "${scripts[@]}"; then
+    echo "shellcheck: ${#scripts[@]} scripts clean"
+else
+    echo "shellcheck: findings above"
     status=1
 fi
 

@@ -2,7 +2,8 @@
 # log-rotation rule. Nothing else (tests, simulator, benchmarks, static libraries) is installed.
 #
 # Components:
-#   runtime  the programs (sbin) and the logrotate rule (sysconfdir/logrotate.d)
+#   runtime  the programs (sbin), the logrotate rule (sysconfdir/logrotate.d), the Mender update
+#            module (datarootdir/mender/modules/v3) and its settings (sysconfdir/default)
 #   man      plain manual pages, for a source install
 #   debian   gzipped manual pages and the Debian doc files (cmake/Packaging.cmake); only the
 #            package asks for these, EXCLUDE_FROM_ALL keeps them out of a plain `cmake --install`
@@ -19,6 +20,15 @@ endforeach()
 # default /usr/local prefix), which is where logrotate looks on the hub.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/logrotate/zigbee-module-tools
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d
+        COMPONENT runtime)
+
+# The Mender update module that rolls firmware out with radioflash. Mender looks for it in
+# /usr/share/mender/modules/v3, which is where the /usr prefix puts it.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/mender/zigbee-module-firmware
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/mender/modules/v3
+        COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/default/zigbee-module-tools
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
         COMPONENT runtime)
 
 set(ZB_MAN_PAGES ${PROJECT_SOURCE_DIR}/man/pairvault.8 ${PROJECT_SOURCE_DIR}/man/radioflash.8)

@@ -1,6 +1,7 @@
 # Debian package: `cpack -G DEB` in a build directory configured with -DCMAKE_INSTALL_PREFIX=/usr
 # (the "package" preset does that). The package carries the runtime and debian components of
-# cmake/Install.cmake: programs, logrotate rule, gzipped manual pages, copyright, changelog.
+# cmake/Install.cmake: programs, logrotate rule, Mender update module and its settings, gzipped
+# manual pages, copyright, changelog.
 
 set(ZB_PACKAGE_MAINTAINER "Hub tools team <hub-tools@example.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
@@ -39,9 +40,11 @@ install(FILES ${zb_debian_dir}/changelog.Debian.gz ${PROJECT_SOURCE_DIR}/packagi
         COMPONENT debian EXCLUDE_FROM_ALL)
 
 # CPack does not mark files under /etc as conffiles the way debhelper does, so list the
-# logrotate rule explicitly: an administrator's edits must survive upgrades.
-set(zb_logrotate_conffile ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/zigbee-module-tools)
-file(WRITE ${zb_debian_dir}/conffiles "${zb_logrotate_conffile}\n")
+# logrotate rule and the update module's settings explicitly: an administrator's edits must
+# survive upgrades.
+file(WRITE ${zb_debian_dir}/conffiles
+     "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/zigbee-module-tools\n"
+     "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/zigbee-module-tools\n")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
@@ -69,6 +72,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${ZB_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, logrotate")
+# Only the update module needs it, and only on hubs that Mender services.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mender-client")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${zb_debian_dir}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -59,24 +59,29 @@ TEST(Sandbox, TtyIsTheModuleAndSubstitutesAreVisible) {
     std::filesystem::create_directories(dir / "usb/ttyUSB0");
     std::filesystem::create_directories(dir / "udev");
     std::filesystem::create_directories(dir / "log");
+    std::filesystem::create_directories(dir / "bound");
     writeText(dir / "udev/ttyUSB0", "ID_VENDOR_ID=0403\nID_MODEL_ID=6015\n");
+    writeText(dir / "bound/probe", "bound\n");
 
-    const ProcessResult r = sandboxed({"--tty", "ttyS4=" + sim.pty, "--usb-serial", dir / "usb",
-                                       "--udevadm", dir / "udev", "--var-log", dir / "log"},
-                                      "exec 3<>/dev/ttyS4\n"
-                                      "printf '\\000\\000\\006\\000\\000\\252' >&3\n"
-                                      "echo reply:$(timeout 5 head -c 7 <&3 | od -An -tx1)\n"
-                                      "echo adapters:$(ls /sys/bus/usb-serial/devices)\n"
-                                      "udevadm info /dev/ttyUSB0\n"
-                                      "udevadm info /dev/ttyUSB1; echo status:$?\n"
-                                      "echo inside >/var/log/probe\n"
-                                      "exit 42\n");
+    const ProcessResult r =
+        sandboxed({"--tty", "ttyS4=" + sim.pty, "--usb-serial", dir / "usb", "--udevadm",
+                   dir / "udev", "--var-log", dir / "log", "--bind", dir / "bound=/etc/default"},
+                  "exec 3<>/dev/ttyS4\n"
+                  "printf '\\000\\000\\006\\000\\000\\252' >&3\n"
+                  "echo reply:$(timeout 5 head -c 7 <&3 | od -An -tx1)\n"
+                  "echo adapters:$(ls /sys/bus/usb-serial/devices)\n"
+                  "udevadm info /dev/ttyUSB0\n"
+                  "udevadm info /dev/ttyUSB1; echo status:$?\n"
+                  "echo inside >/var/log/probe\n"
+                  "cat /etc/default/probe\n"
+                  "exit 42\n");
     SKIP_WITHOUT_NAMESPACE(r);
     EXPECT_EQ(r.exitCode, 42) << r.err;
     EXPECT_EQ(r.out, "reply: 00 01 06 08 01 00 aa\n"
                      "adapters:ttyUSB0\n"
                      "ID_VENDOR_ID=0403\nID_MODEL_ID=6015\n"
-                     "status:4\n");
+                     "status:4\n"
+                     "bound\n");
     EXPECT_EQ(r.err, "Unknown device\n");
     EXPECT_EQ(readText(dir / "log/probe"), "inside\n");
 }
