@@ -103,24 +103,14 @@ struct Hub {
 
     // `mender ARGS...` on the hub; the shipped programs are first on its PATH.
     ProcessResult mender(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv{SANDBOX,
-                                      "--tty",
-                                      "ttyS4=" + pty,
-                                      "--var-log",
-                                      dir / "log",
-                                      "--bind",
-                                      dir / "etc-mender=/etc/mender",
-                                      "--bind",
-                                      varLib + "=/var/lib",
-                                      "--bind",
-                                      dir / "modules=" + MODULES_DIR,
-                                      "--bind",
-                                      dir / "etc-default=/etc/default",
-                                      "--",
-                                      "mender",
-                                      "--no-syslog",
-                                      "--log-level",
-                                      "error"};
+        std::vector<std::string> argv{SANDBOX, "--tty", "ttyS4=" + pty, "--var-log", dir / "log"};
+        for (const auto& [mine, target] :
+             {std::pair<std::string, std::string>{dir / "etc-mender", "/etc/mender"},
+              {varLib, "/var/lib"},
+              {dir / "modules", MODULES_DIR},
+              {dir / "etc-default", "/etc/default"}})
+            argv.insert(argv.end(), {"--bind", mine + "=" + target});
+        argv.insert(argv.end(), {"--", "mender", "--no-syslog", "--log-level", "error"});
         argv.insert(argv.end(), args.begin(), args.end());
         const char* path = std::getenv("PATH");
         return runProcess(argv,
