@@ -15,14 +15,32 @@ if(STATIC_BINARIES)
     add_link_options(-static -Wl,--gc-sections)
 endif()
 
-# The usual Debian hardening flags (dpkg-buildflags) for the shipped build; the package preset
-# turns them on. Fortification needs optimisation, so it applies only to optimised
-# configurations.
-option(HARDENING "Build with fortified libc calls, stack protector and full RELRO" OFF)
+# The usual Debian hardening flags (dpkg-buildflags) for the shipped build; the package and cross
+# presets turn them on. Fortification needs optimisation, so it applies only to optimised
+# configurations. Stack-clash probes and control-flow protection (CET on x86: -fcf-protection;
+# pointer authentication and BTI on arm64: -mbranch-protection) are added where the compiler
+# supports them for the target; 32-bit ARM has neither control-flow protection.
+option(HARDENING "Build with fortified libc calls, stack protector, stack-clash probes, \
+control-flow protection and full RELRO" OFF)
 if(HARDENING AND NOT SANITIZE)
     add_compile_options(-fstack-protector-strong
         $<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-D_FORTIFY_SOURCE=2>)
     add_link_options(-Wl,-z,relro -Wl,-z,now)
+
+    include(CheckCXXCompilerFlag)
+    set(zb_hardening_flags -fstack-clash-protection)
+    if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|i.86)$")
+        list(APPEND zb_hardening_flags -fcf-protection)
+    elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+        list(APPEND zb_hardening_flags -mbranch-protection=standard)
+    endif()
+    foreach(flag ${zb_hardening_flags})
+        string(MAKE_C_IDENTIFIER "ZB_CXX_HAS${flag}" have)
+        check_cxx_compiler_flag(${flag} ${have})
+        if(${have})
+            add_compile_options(${flag})
+        endif()
+    endforeach()
 endif()
 
 # 64-bit file offsets on 32-bit targets (armhf), so off_t, fseeko/ftello and stat handle files of

@@ -32,7 +32,24 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/default/zigbee-module-tools
         COMPONENT runtime)
 
 set(ZB_MAN_PAGES ${PROJECT_SOURCE_DIR}/man/pairvault.8 ${PROJECT_SOURCE_DIR}/man/radioflash.8)
-install(FILES ${ZB_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT man)
+
+# The installed pages carry the date of SOURCE_DATE_EPOCH (cmake/Reproducible.cmake). The date
+# file changes only when the date does, and then the pages are made again.
+set(zb_man_date ${PROJECT_BINARY_DIR}/man/date)
+file(CONFIGURE OUTPUT ${zb_man_date} CONTENT "${ZB_SOURCE_DATE}\n")
+set(ZB_MAN_BUILT)
+foreach(page ${ZB_MAN_PAGES})
+    get_filename_component(name ${page} NAME)
+    set(out ${PROJECT_BINARY_DIR}/man/${name})
+    add_custom_command(OUTPUT ${out}
+        COMMAND ${CMAKE_COMMAND} -DIN=${page} -DOUT=${out} -DDATE=${ZB_SOURCE_DATE}
+                -P ${PROJECT_SOURCE_DIR}/cmake/ManDate.cmake
+        DEPENDS ${page} ${zb_man_date} ${PROJECT_SOURCE_DIR}/cmake/ManDate.cmake
+        COMMENT "Dating manual page ${name}")
+    list(APPEND ZB_MAN_BUILT ${out})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${ZB_MAN_BUILT})
+install(FILES ${ZB_MAN_BUILT} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT man)
 
 # Manual-page lint: groff exits 0 even when it warns, so the check fails on any warning text.
 if(BUILD_TESTING)

@@ -20,7 +20,7 @@ set(zb_debian_dir ${PROJECT_BINARY_DIR}/debian-files)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in
                ${zb_debian_dir}/changelog.Debian @ONLY)
 set(zb_gz_outputs)
-foreach(src ${ZB_MAN_PAGES} ${zb_debian_dir}/changelog.Debian)
+foreach(src ${ZB_MAN_BUILT} ${zb_debian_dir}/changelog.Debian)
     get_filename_component(name ${src} NAME)
     set(out ${zb_debian_dir}/${name}.gz)
     add_custom_command(OUTPUT ${out}
@@ -31,6 +31,7 @@ foreach(src ${ZB_MAN_PAGES} ${zb_debian_dir}/changelog.Debian)
 endforeach()
 # Part of `all`, because cpack installs what is built but builds nothing itself.
 add_custom_target(debian_files ALL DEPENDS ${zb_gz_outputs})
+add_dependencies(debian_files man_pages)
 
 install(FILES ${zb_debian_dir}/pairvault.8.gz ${zb_debian_dir}/radioflash.8.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
@@ -60,6 +61,8 @@ pairvault backs up, restores and factory-resets the module's paired-device
 data; radioflash writes new firmware into the module and reports its version.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
+set(CPACK_ZB_SOURCE_DATE_EPOCH ${ZB_SOURCE_DATE_EPOCH})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackProject.cmake)
 # Only the shipped components; test helpers or third-party install rules never leak in.
 set(CPACK_INSTALL_CMAKE_PROJECTS
     "${PROJECT_BINARY_DIR};${PROJECT_NAME};runtime;/"
