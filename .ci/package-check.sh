@@ -105,10 +105,11 @@ done
 step "hardening-check"
 hc_out=$(hardening-check "$unpacked/usr/sbin/pairvault" "$unpacked/usr/sbin/radioflash" 2>&1) || true
 echo "$hc_out"
-# Two lines cannot say yes here, whatever the flags: hardening-check sees stack-clash protection
-# only in a probing loop, which only functions with frames larger than a page get (these programs
-# have none), and control-flow protection only when every linked object carries the CET marking,
-# which Debian 12's C start files (Scrt1.o, crti.o, crtn.o) do not. For those two the compiler
+# Two lines cannot say yes here, whatever the flags: hardening-check recognises stack-clash
+# protection only as the probing loop of a variable or many-page stack frame (these programs have
+# none; their one frame over a page gets a single unrolled probe), and control-flow protection
+# only when the linker marked the program CET-ready, which it does only if every linked object
+# is marked, and Debian 12's C start files (Scrt1.o, crti.o, crtn.o) are not. For those two the
 # flags of every compilation unit are checked in the debug information of the unstripped
 # programs instead.
 while IFS= read -r line; do

@@ -53,7 +53,7 @@ git clone -q --shared --no-checkout "$src" "$other"
 git -C "$other" checkout -q --detach "$(git -C "$src" rev-parse HEAD)"
 
 umask 022
-export TZ=Pacific/Kiritimati LC_ALL=C.UTF-8 LANG=C.UTF-8
+rebuild_env=(TZ=Pacific/Kiritimati LC_ALL=C.UTF-8 LANG=C.UTF-8)
 hostname_note="host name changed"
 if [[ -n ${ZB_REPRO_UTS:-} ]]; then
     hostname repro-rebuild
@@ -63,6 +63,7 @@ fi
 echo "=== rebuild in $other (time zone, locale, $hostname_note)"
 start=$SECONDS
 (
+    export "${rebuild_env[@]}"
     cd "$other"
     cmake --preset package -DBUILD_TESTING=OFF >/dev/null
     cmake --build --preset package --target "${progs[@]}" debian_files >/dev/null
@@ -71,6 +72,7 @@ start=$SECONDS
 )
 for preset in "${presets[@]}"; do
     (
+        export "${rebuild_env[@]}"
         cd "$other"
         cmake --preset "$preset" -DBUILD_TESTING=OFF >/dev/null
         cmake --build --preset "$preset" --target "${progs[@]}" >/dev/null
@@ -101,7 +103,7 @@ explain() {
         ;;
     *)
         local offset
-        offset=$(cmp "$a" "$b" | sed -n 's/.* byte \([0-9]*\),.*/\1/p')
+        offset=$(cmp "$a" "$b" | sed -n 's/.* byte \([0-9]*\),.*/\1/p') || true
         [[ -n $offset ]] || return 0
         # The section holding the first differing byte; readelf -SW lists
         # "[Nr] Name Type Address Off Size ...".
