@@ -17,9 +17,8 @@ endif()
 
 # The usual Debian hardening flags (dpkg-buildflags) for the shipped build; the package and cross
 # presets turn them on. Fortification needs optimisation, so it applies only to optimised
-# configurations. Stack-clash probes and control-flow protection (CET on x86: -fcf-protection;
-# pointer authentication and BTI on arm64: -mbranch-protection) are added where the compiler
-# supports them for the target; 32-bit ARM has neither control-flow protection.
+# configurations. Stack-clash probes, and on x86 control-flow protection (CET), are added where
+# the compiler supports them for the target.
 option(HARDENING "Build with fortified libc calls, stack protector, stack-clash probes, \
 control-flow protection and full RELRO" OFF)
 if(HARDENING AND NOT SANITIZE)
@@ -31,8 +30,6 @@ if(HARDENING AND NOT SANITIZE)
     set(zb_hardening_flags -fstack-clash-protection)
     if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|i.86)$")
         list(APPEND zb_hardening_flags -fcf-protection)
-    elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
-        list(APPEND zb_hardening_flags -mbranch-protection=standard)
     endif()
     foreach(flag ${zb_hardening_flags})
         string(MAKE_C_IDENTIFIER "ZB_CXX_HAS${flag}" have)
