@@ -26,10 +26,11 @@ else()
         set(zb_epoch_from "the commit")
     endif()
     if(ZB_SOURCE_DATE_EPOCH STREQUAL "")
-        # The trailer line of the first entry: " -- Name <mail>  Tue, 08 Dec 2026 00:00:00 +0000".
+        # The trailer line of the first entry: " -- <maintainer>  Tue, 08 Dec 2026 00:00:00 +0000";
+        # the date follows the last two spaces.
         file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in zb_trailer
              REGEX "^ -- " LIMIT_COUNT 1)
-        string(REGEX REPLACE "^ -- .*>  " "" zb_changelog_date "${zb_trailer}")
+        string(REGEX REPLACE "^ -- .*  " "" zb_changelog_date "${zb_trailer}")
         execute_process(COMMAND date -u -d "${zb_changelog_date}" +%s
             RESULT_VARIABLE zb_rc OUTPUT_VARIABLE ZB_SOURCE_DATE_EPOCH
             OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
