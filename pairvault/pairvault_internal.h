@@ -6,6 +6,7 @@
 // -2 a command answered but never accepted). Nothing here closes the run log or stdout.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Fixed constants of the program.
@@ -13,6 +14,7 @@ inline constexpr const char* PROGRAM_WORD = "pairvault";
 inline constexpr const char* DEFAULT_LOG_PATH = "/var/log/pairvault.log";
 inline constexpr unsigned RESTORE_SETTLE_S = 5;              // after every restore transfer
 inline constexpr std::int64_t RESTORE_BYTES_PER_MIN = 61440; // for the duration estimate
+inline constexpr std::size_t BACKUP_MEMORY_LIMIT = 64 << 20; // a backup received into memory
 
 inline constexpr const char* LABEL_REBOOT = "Reboot Command";
 inline constexpr const char* LABEL_CREATE = "Create Network Command";

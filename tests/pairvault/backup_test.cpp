@@ -146,3 +146,114 @@ TEST(PairvaultBackup, UnwritableTargetsFail) {
     EXPECT_EQ(full.out, "ERROR: fail to backup\n");
     EXPECT_NE(defaultLog(dir).find("No space left on device"), std::string::npos);
 }
+
+// The target is refused exactly where a plain open of it is refused, before any frame, and is
+// left as it was.
+TEST(PairvaultBackup, TargetsAPlainOpenRefusesAreRefusedBeforeAnyFrame) {
+    TempDir dir;
+    SimModule sim(dir, {});
+    ASSERT_TRUE(sim.started());
+    writeText(dir / "victim", "not yours");
+
+    // With fs.protected_symlinks on, root may not follow a link that another user planted in
+    // a sticky world-writable directory that user does not own.
+    const std::string knob = "/proc/sys/fs/protected_symlinks";
+    const std::string knobWas = readText(knob);
+    const std::string link = dir / "sticky/x.bin";
+    mkdir((dir / "sticky").c_str(), 0);
+    chmod((dir / "sticky").c_str(), 01777);
+    const bool planted = geteuid() == 0 && symlink((dir / "victim").c_str(), link.c_str()) == 0 &&
+                         lchown(link.c_str(), 65534, 65534) == 0 && !knobWas.empty();
+    if (planted)
+        writeText(knob, "1");
+    const bool protectedLinks = planted && readText(knob) == "1\n";
+
+    struct Case {
+        std::string target;
+        std::string error; // the open's error text
+    };
+    std::vector<Case> cases = {{"", "No such file or directory"},
+                               {dir / "missing/", "Is a directory"}};
+    if (protectedLinks)
+        cases.push_back({link, "Permission denied"});
+    else
+        std::printf("protected link not checked: needs root and a writable %s\n", knob.c_str());
+    ProcessResult r;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        r = runPairvault(dir, sim.pty, {"-ohub", "-backup", c.target});
+        if (r.exitCode == 77)
+            break;
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "ERROR: cannot open " + c.target + "\n");
+        EXPECT_EQ(lines(defaultLog(dir)).back(), "ERROR: " + c.error + ": " + c.target);
+    }
+    if (planted)
+        writeText(knob, knobWas);
+    SKIP_WITHOUT_SANDBOX(r);
+    EXPECT_TRUE(sim.requests().empty());
+    EXPECT_EQ(readText(dir / "victim"), "not yours");
+    EXPECT_EQ(entries(dir / "sticky").size(), planted ? 1u : 0u);
+}
+
+// Where a rename cannot replace the target, the backup is received into memory and written
+// into the target in place after a complete transfer; a failed transfer leaves it as it was.
+// Nothing else ever appears beside the target.
+TEST(PairvaultBackup, TargetsARenameCannotReplaceAreWrittenInPlace) {
+    TempDir dir;
+    const auto table = pattern(300);
+    writeFile(dir / "table", table);
+    // A file bind-mounted over <dir>/mnt/b.bin inside the run's own mount namespace: what
+    // lands in it shows in <dir>/bound.bin.
+    mkdir((dir / "mnt").c_str(), 0755);
+    writeText(dir / "mnt/b.bin", "");
+    const std::vector<std::string> bind = {"sh",
+                                           "-c",
+                                           "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\"",
+                                           "sh",
+                                           dir / "bound.bin",
+                                           dir / "mnt/b.bin"};
+    // An append-only directory: a file in it can be written but not replaced or removed.
+    mkdir((dir / "append").c_str(), 0755);
+    writeText(dir / "append/b.bin", "");
+    const bool appendOnly = runProcess({"chattr", "+a", dir / "append"}).exitCode == 0;
+    if (!appendOnly)
+        std::printf("append-only directory not checked: chattr +a fails here\n");
+
+    struct Case {
+        std::string target;
+        std::string landsIn;
+        std::vector<std::string> wrapper;
+        bool fails;
+    };
+    std::vector<Case> cases = {{dir / "mnt/b.bin", dir / "bound.bin", bind, false},
+                               {dir / "mnt/b.bin", dir / "bound.bin", bind, true}};
+    if (appendOnly) {
+        cases.push_back({dir / "append/b.bin", dir / "append/b.bin", {}, false});
+        cases.push_back({dir / "append/b.bin", dir / "append/b.bin", {}, true});
+    }
+    ProcessResult r;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target + (c.fails ? " (transfer fails)" : ""));
+        writeText(c.landsIn, "previous good backup");
+        SimModule sim(dir, {"--table", dir / "table", "--xm-cancel", c.fails ? "2" : "0"});
+        ASSERT_TRUE(sim.started());
+        r = runPairvault(dir, sim.pty, {"-ohub", "-backup", c.target}, {}, "ttyS4", c.wrapper);
+        if (r.exitCode == 77)
+            break;
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        if (c.fails) {
+            EXPECT_EQ(r.out, "ERROR: fail to backup\n");
+            EXPECT_EQ(readText(c.landsIn), "previous good backup");
+        } else {
+            EXPECT_EQ(r.out, "SUCCESS\n");
+            EXPECT_EQ(readFile(c.landsIn), filled(table));
+        }
+    }
+    if (appendOnly)
+        runProcess({"chattr", "-a", dir / "append"});
+    SKIP_WITHOUT_SANDBOX(r);
+    EXPECT_EQ(entries(dir / "mnt"), std::vector<std::string>{"b.bin"});
+    EXPECT_EQ(readText(dir / "mnt/b.bin"), "");
+    EXPECT_EQ(entries(dir / "append"), std::vector<std::string>{"b.bin"});
+}

@@ -52,7 +52,8 @@ const std::vector<std::string> kSanitizerEnv = {"ASAN_OPTIONS=exitcode=86",
 std::vector<std::string> sandboxArgv(const TempDir& dir, const std::string& pty,
                                      const std::vector<std::string>& args,
                                      const std::vector<std::string>& sandboxOptions,
-                                     const std::string& ttyName) {
+                                     const std::string& ttyName,
+                                     const std::vector<std::string>& wrapper = {}) {
     const std::string varLog = dir / "varlog";
     mkdir(varLog.c_str(), 0755);
     std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tools/sandbox"};
@@ -64,6 +65,7 @@ std::vector<std::string> sandboxArgv(const TempDir& dir, const std::string& pty,
     argv.push_back(varLog);
     argv.insert(argv.end(), sandboxOptions.begin(), sandboxOptions.end());
     argv.push_back("--");
+    argv.insert(argv.end(), wrapper.begin(), wrapper.end());
     argv.push_back(pairvaultPath());
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
@@ -78,8 +80,9 @@ double since(std::chrono::steady_clock::time_point t) {
 ProcessResult runPairvault(const TempDir& dir, const std::string& pty,
                            const std::vector<std::string>& args,
                            const std::vector<std::string>& sandboxOptions,
-                           const std::string& ttyName) {
-    return runProcess(sandboxArgv(dir, pty, args, sandboxOptions, ttyName), kSanitizerEnv, 90);
+                           const std::string& ttyName, const std::vector<std::string>& wrapper) {
+    return runProcess(sandboxArgv(dir, pty, args, sandboxOptions, ttyName, wrapper), kSanitizerEnv,
+                      90);
 }
 
 TimedRun runPairvaultTimed(const TempDir& dir, const SimModule& sim,
