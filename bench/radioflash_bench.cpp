@@ -1,12 +1,13 @@
 // A whole firmware update timed on a 115200 8N1 line: the shipped radioflash, in the sandbox
 // runner with /dev/ttyS4 on one side of a paced relay, against the simulated module on the
-// other side.
+// other side. With --restore, a whole pairvault restore (restore, settling pause, reboot).
 //
 //   cmake --build <dir> --target bench-radioflash   (or <dir>/bench/radioflash_bench [--size N])
+//   cmake --build <dir> --target bench-restore      (or ... radioflash_bench --restore [--size N])
 //
 // It prints the data phase (first block header to the ACK of the EOT) with its throughput and
-// ratio to the line limit, and, apart from it, the fixed pauses around it: the prepare and start
-// exchange before the first block, and the settling pause and final read after the last ACK.
+// ratio to the line limit, and, apart from it, the fixed pauses around it: the command exchanges
+// before the first block, and the settling pause and what follows it after the last ACK.
 #include "bench/paced_relay.h"
 #include "bench/phase_clock.h"
 #include "tests/support/process.h"
@@ -37,9 +38,14 @@ double seconds(Clock::time_point from, Clock::time_point to) {
 
 int main(int argc, char** argv) {
     std::size_t size = 256 * 1024;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::string(argv[i]) == "--size")
+    bool restore = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--size" && i + 1 < argc)
             size = static_cast<std::size_t>(std::strtoul(argv[++i], nullptr, 10));
+        else if (std::string(argv[i]) == "--restore")
+            restore = true;
+    }
+    const char* what = restore ? "pairvault -restore" : "radioflash -f";
 
     TempDir dir;
     const std::string imagePath = dir / "image.bin";
@@ -59,7 +65,7 @@ int main(int argc, char** argv) {
     }
 
     BackgroundProcess sim({std::string(ZB_BIN_DIR) + "/sim/modulesim", "--port", relay.pathB,
-                           "--image", receivedPath});
+                           restore ? "--table" : "--image", receivedPath});
     std::string line;
     if (!sim.readLine(line)) {
         std::fprintf(stderr, "radioflash_bench: the simulated module did not start\n");
@@ -67,11 +73,12 @@ int main(int argc, char** argv) {
     }
 
     const Clock::time_point start = Clock::now();
-    const ProcessResult run =
-        runProcess({std::string(ZB_SOURCE_DIR) + "/tools/sandbox", "--tty", "ttyS4=" + relay.pathA,
-                    "--", std::string(ZB_BIN_DIR) + "/radioflash/radioflash", "-f", imagePath,
-                    "-ohub", "-l", dir / "radioimage.log"},
-                   {}, 600);
+    const std::string tool = restore ? std::string(ZB_BIN_DIR) + "/pairvault/pairvault"
+                                     : std::string(ZB_BIN_DIR) + "/radioflash/radioflash";
+    const ProcessResult run = runProcess(
+        {std::string(ZB_SOURCE_DIR) + "/tools/sandbox", "--tty", "ttyS4=" + relay.pathA, "--", tool,
+         restore ? "-restore" : "-f", imagePath, "-ohub", "-l", dir / "run.log"},
+        {}, 600);
     const Clock::time_point end = Clock::now();
     sim.stop();
     relay.stop();
@@ -83,7 +90,7 @@ int main(int argc, char** argv) {
     const std::vector<std::uint8_t> received = readFile(receivedPath);
     const bool exact =
         received.size() >= image.size() && std::equal(image.begin(), image.end(), received.begin());
-    std::printf("radioflash -f, %zu-byte image, 115200 8N1 paced line\n", size);
+    std::printf("%s, %zu-byte file, 115200 8N1 paced line\n", what, size);
     std::printf("  exit %d, stdout \"%s\", image %s\n", run.exitCode,
                 run.out.substr(0, run.out.find('\n')).c_str(),
                 exact ? "received byte for byte" : "NOT received intact");
@@ -95,10 +102,11 @@ int main(int argc, char** argv) {
     const double payload = static_cast<double>((size / 128 + 1) * 128);
     std::printf("  data phase %.3f s: %.0f B/s, %.3f of the line limit (%.0f B/s)\n", data,
                 payload / data, payload / data / lineLimit(128), lineLimit(128));
-    std::printf("  before the first block %.3f s (start-up, prepare and start pauses)\n",
-                seconds(start, *clock.firstHeader));
-    std::printf("  after the last ACK %.3f s (settling pause, final read, exit)\n",
-                seconds(*clock.eotAck, end));
+    std::printf("  before the first block %.3f s (start-up, %s)\n",
+                seconds(start, *clock.firstHeader),
+                restore ? "restore command" : "prepare and start pauses");
+    std::printf("  after the last ACK %.3f s (settling pause, %s, exit)\n",
+                seconds(*clock.eotAck, end), restore ? "reboot command" : "final read");
     std::printf("  whole run %.3f s\n", seconds(start, end));
-    return run.exitCode == 0 && exact ? 0 : 1;
+    return run.exitCode == (restore ? 1 : 0) && exact ? 0 : 1;
 }
