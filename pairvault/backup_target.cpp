@@ -12,7 +12,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <new>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -67,6 +69,29 @@ void locateEntry(BackupTarget& t, const struct stat& st) {
     t.dirFd = -1;
 }
 
+// The id of the mount `fd` lives on, or -1 when the kernel does not say.
+int mountId(int fd) {
+    const std::string info = "/proc/self/fdinfo/" + std::to_string(fd);
+    std::FILE* fp = std::fopen(info.c_str(), "re");
+    if (fp == nullptr) {
+        return -1;
+    }
+    constexpr std::string_view KEY = "mnt_id:";
+    long id = -1;
+    char line[128];
+    while (id < 0 && std::fgets(line, sizeof line, fp) != nullptr) {
+        if (std::string_view(line).starts_with(KEY)) {
+            char* end = nullptr;
+            id = std::strtol(line + KEY.size(), &end, 10);
+            if (end == line + KEY.size() || id < 0 || id > INT_MAX) {
+                id = -1;
+            }
+        }
+    }
+    std::fclose(fp);
+    return static_cast<int>(id);
+}
+
 // Whether a file renamed into the target's directory can replace it, and a temporary file
 // there can be removed again.
 bool renameCanReplace(const BackupTarget& t, const struct stat& st) {
@@ -74,15 +99,11 @@ bool renameCanReplace(const BackupTarget& t, const struct stat& st) {
     if (t.dirFd < 0 || !S_ISREG(st.st_mode) || fstat(t.dirFd, &dir) != 0) {
         return false;
     }
-    // A mount point (a bind-mounted file) cannot be renamed over.
-    struct statx sx {};
-    if (statx(t.fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0 &&
-        (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
-        if ((sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
-            return false;
-        }
-    } else if (dir.st_dev != st.st_dev) {
-        return false; // a kernel that cannot tell: at least a mount of another file system
+    // A mount point (such as a bind-mounted file) cannot be renamed over: it sits on another
+    // mount than its directory, even when both are on the same file system.
+    const int mount = mountId(t.fd);
+    if (mount < 0 ? dir.st_dev != st.st_dev : mount != mountId(t.dirFd)) {
+        return false;
     }
     // An append-only or immutable directory refuses the rename and the removal alike.
     int flags = 0;
