@@ -29,9 +29,8 @@ int openLikeFopen(const char* path, bool& created) {
         created = true;
         return fd;
     }
-    if (errno != EEXIST) {
+    if (errno != EEXIST)
         return -1;
-    }
     // Something has the name: a file, or a link whose target the open may still create.
     struct stat st {};
     const bool missing = stat(path, &st) != 0 && errno == ENOENT;
@@ -60,12 +59,10 @@ void locateEntry(BackupTarget& t, const struct stat& st) {
     t.dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat entry {};
     if (t.dirFd >= 0 && fstatat(t.dirFd, t.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-        sameFile(entry, st)) {
+        sameFile(entry, st))
         return;
-    }
-    if (t.dirFd >= 0) {
+    if (t.dirFd >= 0)
         close(t.dirFd);
-    }
     t.dirFd = -1;
 }
 
@@ -73,9 +70,8 @@ void locateEntry(BackupTarget& t, const struct stat& st) {
 int mountId(int fd) {
     const std::string info = "/proc/self/fdinfo/" + std::to_string(fd);
     std::FILE* fp = std::fopen(info.c_str(), "re");
-    if (fp == nullptr) {
+    if (fp == nullptr)
         return -1;
-    }
     constexpr std::string_view KEY = "mnt_id:";
     long id = -1;
     char line[128];
@@ -83,9 +79,8 @@ int mountId(int fd) {
         if (std::string_view(line).starts_with(KEY)) {
             char* end = nullptr;
             id = std::strtol(line + KEY.size(), &end, 10);
-            if (end == line + KEY.size() || id < 0 || id > INT_MAX) {
+            if (end == line + KEY.size() || id < 0 || id > INT_MAX)
                 id = -1;
-            }
         }
     }
     std::fclose(fp);
@@ -96,21 +91,18 @@ int mountId(int fd) {
 // there can be removed again.
 bool renameCanReplace(const BackupTarget& t, const struct stat& st) {
     struct stat dir {};
-    if (t.dirFd < 0 || !S_ISREG(st.st_mode) || fstat(t.dirFd, &dir) != 0) {
+    if (t.dirFd < 0 || !S_ISREG(st.st_mode) || fstat(t.dirFd, &dir) != 0)
         return false;
-    }
     // A mount point (such as a bind-mounted file) cannot be renamed over: it sits on another
     // mount than its directory, even when both are on the same file system.
     const int mount = mountId(t.fd);
-    if (mount < 0 ? dir.st_dev != st.st_dev : mount != mountId(t.dirFd)) {
+    if (mount < 0 ? dir.st_dev != st.st_dev : mount != mountId(t.dirFd))
         return false;
-    }
     // An append-only or immutable directory refuses the rename and the removal alike.
     int flags = 0;
     if (ioctl(t.dirFd, FS_IOC_GETFLAGS, &flags) == 0 &&
-        (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0) {
+        (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
         return false;
-    }
     // In a sticky directory only the owner of the file or of the directory may replace it.
     const uid_t me = geteuid();
     return (dir.st_mode & S_ISVTX) == 0 || me == 0 || st.st_uid == me || dir.st_uid == me;
@@ -122,9 +114,8 @@ int openTemporary(BackupTarget& t, const struct stat& st) {
     std::string tmpl =
         "/proc/self/fd/" + std::to_string(t.dirFd) + "/." + t.name.substr(0, 200) + ".XXXXXX";
     const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0) {
+    if (fd < 0)
         return errno;
-    }
     t.tempName = tmpl.substr(tmpl.rfind('/') + 1);
     // mkostemp creates 0600; the backup keeps the mode the target has (or was created with).
     if (fchmod(fd, st.st_mode & 07777) != 0 || (t.stream = fdopen(fd, "wb")) == nullptr) {
@@ -154,9 +145,8 @@ ssize_t appendToMemory(void* cookie, const char* data, std::size_t n) {
 
 int openMemoryStream(BackupTarget& t) {
     t.stream = fopencookie(&t.memory, "wb", {nullptr, appendToMemory, nullptr, nullptr});
-    if (t.stream == nullptr) {
+    if (t.stream == nullptr)
         return errno;
-    }
     // Unbuffered, so a backup beyond the limit fails on the block that crosses it.
     setvbuf(t.stream, nullptr, _IONBF, 0);
     return 0;
@@ -165,70 +155,58 @@ int openMemoryStream(BackupTarget& t) {
 // Writes the received backup over the target's old content, then syncs it; 0, or the errno.
 int writeInPlace(int fd, const std::vector<std::uint8_t>& data) {
     struct stat st {};
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd, &st) != 0)
         return errno;
-    }
     const bool regular = S_ISREG(st.st_mode);
     std::size_t done = 0;
     while (done < data.size()) {
         const ssize_t n =
             regular ? pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done))
                     : write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
+        if (n < 0 && errno == EINTR)
             continue;
-        }
-        if (n <= 0) {
+        if (n <= 0)
             return n < 0 ? errno : EIO;
-        }
         done += static_cast<std::size_t>(n);
     }
-    if (regular && ftruncate(fd, static_cast<off_t>(data.size())) != 0) {
+    if (regular && ftruncate(fd, static_cast<off_t>(data.size())) != 0)
         return errno;
-    }
     // Character devices and FIFOs have nothing to sync (EINVAL); anything else must sync.
-    if (fsync(fd) != 0 && (regular || errno != EINVAL)) {
+    if (fsync(fd) != 0 && (regular || errno != EINVAL))
         return errno;
-    }
     return 0;
 }
 
 } // namespace
 
 BackupTarget::~BackupTarget() {
-    if (stream != nullptr) {
+    if (stream != nullptr)
         std::fclose(stream);
-    }
     if (dirFd >= 0) {
-        if (!tempName.empty()) {
+        if (!tempName.empty())
             unlinkat(dirFd, tempName.c_str(), 0);
-        }
         struct stat entry {};
         struct stat opened {};
         if (created && fstat(fd, &opened) == 0 &&
             fstatat(dirFd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-            sameFile(entry, opened)) {
+            sameFile(entry, opened))
             unlinkat(dirFd, name.c_str(), 0);
-        }
         close(dirFd);
     }
-    if (fd >= 0) {
+    if (fd >= 0)
         close(fd);
-    }
 }
 
 int openBackupTarget(const char* path, BackupTarget& t) {
     t.fd = openLikeFopen(path, t.created);
-    if (t.fd < 0) {
+    if (t.fd < 0)
         return errno;
-    }
     struct stat st {};
-    if (fstat(t.fd, &st) != 0) {
+    if (fstat(t.fd, &st) != 0)
         return errno;
-    }
     locateEntry(t, st);
-    if (renameCanReplace(t, st) && openTemporary(t, st) == 0) {
+    if (renameCanReplace(t, st) && openTemporary(t, st) == 0)
         return 0;
-    }
     // No rename possible, or the directory takes no new entry: memory, written in place.
     return openMemoryStream(t);
 }
@@ -236,12 +214,10 @@ int openBackupTarget(const char* path, BackupTarget& t) {
 int commitBackupTarget(BackupTarget& t) {
     FILE* stream = std::exchange(t.stream, nullptr);
     if (t.tempName.empty()) {
-        if (std::fclose(stream) != 0) {
+        if (std::fclose(stream) != 0)
             return errno;
-        }
-        if (const int err = writeInPlace(t.fd, t.memory); err != 0) {
+        if (const int err = writeInPlace(t.fd, t.memory); err != 0)
             return err;
-        }
         t.created = false;
         return 0;
     }
@@ -250,12 +226,10 @@ int commitBackupTarget(BackupTarget& t) {
         std::fclose(stream);
         return err;
     }
-    if (std::fclose(stream) != 0) {
+    if (std::fclose(stream) != 0)
         return errno;
-    }
-    if (renameat(t.dirFd, t.tempName.c_str(), t.dirFd, t.name.c_str()) != 0) {
+    if (renameat(t.dirFd, t.tempName.c_str(), t.dirFd, t.name.c_str()) != 0)
         return errno;
-    }
     t.tempName.clear();
     t.created = false;
     // Makes the rename itself durable. The new backup is in place already, so a directory
