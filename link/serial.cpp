@@ -230,11 +230,14 @@ int SetComConf(int fd) {
     tcflush(fd, TCIFLUSH);
 
     tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-    // Frames and XMODEM blocks carry every byte value: no CR/NL translation, no XON/XOFF
-    // (0x11/0x13 are data), no signals from 0x03, no echo, no output processing.
-    tio.c_iflag &= ~static_cast<tcflag_t>(INPCK | INLCR | ICRNL | IXON | IXOFF);
+    // Frames and XMODEM blocks carry every byte value, and the port may come to us with any
+    // settings another program left (stty, a terminal program): fully raw, as cfmakeraw, so
+    // no byte is stripped to 7 bits, dropped, translated, marked, echoed or taken for a
+    // signal or for XON/XOFF.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IUCLC | IXON | IXOFF | IXANY | INPCK);
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE | ECHONL | IEXTEN);
     tio.c_cc[VTIME] = 8;
     tio.c_cc[VMIN] = 0;
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {

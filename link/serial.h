@@ -82,7 +82,9 @@ void closeRunLog();
 // be configured is still used as it is). False when it cannot be opened (SERIAL_FD is then -1).
 [[nodiscard]] bool openModulePort(const char* path);
 
-// Sets 115200 8N1 raw mode. Returns 1, or 255 after logging "tcgetattr"/"tcsetattr".
+// Sets 115200 8N1 fully raw mode (as cfmakeraw: no input, output or local processing, whatever
+// another program left set), with CLOCAL, CREAD, no hardware flow control, VTIME 8, VMIN 0.
+// Returns 1, or 255 after logging "tcgetattr"/"tcsetattr".
 int SetComConf(int fd);
 
 // Closes SERIAL_FD if open and sets it to -1.

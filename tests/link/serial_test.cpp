@@ -73,16 +73,36 @@ TEST_F(SerialTest, RunLogHeaderAppendsAndFailureIsReportedOnStdout) {
 }
 
 TEST_F(SerialTest, RawModePassesEveryByteBothWaysAndTraces) {
+    // Whatever another program left on the port.
     termios cooked{};
     tcgetattr(pty.slave, &cooked);
-    cooked.c_iflag |= ICRNL | INLCR | IXON | IXOFF;
-    cooked.c_oflag |= OPOST | ONLCR;
-    cooked.c_lflag |= ICANON | ISIG | ECHO | ECHOE;
+    cooked.c_iflag |= IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON |
+                      IXOFF | IXANY | INPCK;
+    cooked.c_oflag |= OPOST | ONLCR | OLCUC;
+    cooked.c_lflag |= ICANON | ISIG | ECHO | ECHOE | ECHONL | IEXTEN;
+    cooked.c_cflag = (cooked.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB;
     tcsetattr(pty.slave, TCSANOW, &cooked);
 
     SERIAL_FD = Open_Serial(pty.slavePath.c_str());
     ASSERT_GE(SERIAL_FD, 0);
     EXPECT_EQ(SetComConf(SERIAL_FD), 1);
+    // cfmakeraw's settings, no input flag it leaves (upper case, XON/XOFF, parity check) or
+    // ECHOE, and the port's own: 115200, one stop bit, VTIME 8, VMIN 0.
+    termios raw = cooked;
+    cfmakeraw(&raw);
+    raw.c_iflag &= ~static_cast<tcflag_t>(IUCLC | IXOFF | IXANY | INPCK);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHOE);
+    termios set{};
+    tcgetattr(SERIAL_FD, &set);
+    EXPECT_EQ(set.c_iflag, raw.c_iflag);
+    EXPECT_EQ(set.c_oflag, raw.c_oflag);
+    EXPECT_EQ(set.c_lflag, raw.c_lflag);
+    EXPECT_EQ(set.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+              CS8 | CLOCAL | CREAD);
+    EXPECT_EQ(cfgetispeed(&set), B115200);
+    EXPECT_EQ(cfgetospeed(&set), B115200);
+    EXPECT_EQ(set.c_cc[VTIME], 8);
+    EXPECT_EQ(set.c_cc[VMIN], 0);
 
     std::uint8_t buf[UART_RECV_SIZE];
     EXPECT_EQ(Uart_Recv(SERIAL_FD, buf, "R"), -1); // nothing has arrived yet
