@@ -1,13 +1,17 @@
 #include "link/serial.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -79,6 +83,34 @@ bool readOneByte(std::uint8_t& c) {
     return read(SERIAL_FD, &c, 1) == 1;
 }
 
+// The port's serial settings as Open_Serial found them, kept while the flags it set are in
+// force (`flagsChangedOn` is then the port's descriptor, otherwise -1). Both are written before
+// the flags are changed, so a signal arriving at any point finds what to put back.
+constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
+serial_struct flagsFound{};
+volatile std::sig_atomic_t flagsChangedOn = -1;
+
+void restorePortFlagsAtExit() {
+    restorePortFlags();
+}
+
+// The driver's settings are the port's, not the descriptor's: they outlive the run unless
+// put back. Any refusal (no such ioctl, no permission) leaves the port as it is, silently.
+void setLowLatency(int fd) {
+    serial_struct found{};
+    if (ioctl(fd, TIOCGSERIAL, &found) != 0 || (found.flags & LOW_LATENCY) != 0)
+        return;
+    static bool exitHookSet = false;
+    if (!exitHookSet)
+        exitHookSet = std::atexit(restorePortFlagsAtExit) == 0;
+    flagsFound = found;
+    flagsChangedOn = fd;
+    serial_struct low = found;
+    low.flags |= LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &low) != 0)
+        flagsChangedOn = -1;
+}
+
 } // namespace
 
 void traceBytes(const char* prefix, const char* label, const std::uint8_t* data, std::size_t len) {
@@ -118,6 +150,16 @@ void printUsage(const char* usageText) {
     FILE* out = log_fp != nullptr ? log_fp : stdout;
     std::fputs(usageText, out);
     std::fflush(out);
+}
+
+void restorePortFlags() {
+    const int fd = flagsChangedOn;
+    if (fd < 0)
+        return;
+    flagsChangedOn = -1;
+    const int err = errno;
+    (void)ioctl(fd, TIOCSSERIAL, &flagsFound);
+    errno = err;
 }
 
 void logPrintf(const char* fmt, ...) {
@@ -202,6 +244,7 @@ int Open_Serial(const char* path) {
         close(fd);
         return -1;
     }
+    setLowLatency(fd);
     return fd;
 }
 
@@ -249,6 +292,7 @@ int SetComConf(int fd) {
 }
 
 void closeSerial() {
+    restorePortFlags();
     if (SERIAL_FD >= 0)
         close(SERIAL_FD);
     SERIAL_FD = -1;

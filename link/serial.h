@@ -16,6 +16,13 @@
 // output through `printLine`/`printOut`, flushed at once so that it keeps its place among the
 // run-log lines when both reach the same terminal or file.
 //
+// While a run holds the port, its driver is asked to pass received bytes on at once: the
+// module's USB-serial adapter (FT-X family, ftdi_sio) otherwise keeps a short reply, such as
+// XMODEM's one-byte ACK, until its 16 ms latency timer fires, which costs every block of a
+// stop-and-wait transfer. Open_Serial sets the port's ASYNC_LOW_LATENCY flag when it is clear;
+// closeSerial, and the process exit for a port left open, put the flags back as they were.
+// A driver without the ioctl (a pseudo-terminal, some UARTs) refuses it, which changes nothing.
+//
 // Everything here is single-threaded and reports through integer returns; nothing throws.
 #pragma once
 
@@ -75,7 +82,8 @@ void closeRunLog();
 
 // Opens `path` read-write, non-blocking, without becoming its controlling terminal, and takes
 // an exclusive lock on it. Returns the descriptor, or -1 after logging the failing call
-// ("open", "fcntl" or "flock").
+// ("open", "fcntl" or "flock"). Then sets the port's low-latency flag if it was clear (see
+// above); whether the driver takes that is neither logged nor reported.
 [[nodiscard]] int Open_Serial(const char* path);
 
 // Open_Serial and SetComConf: opens `path` into SERIAL_FD and configures it (a port that cannot
@@ -87,7 +95,12 @@ void closeRunLog();
 // Returns 1, or 255 after logging "tcgetattr"/"tcsetattr".
 int SetComConf(int fd);
 
-// Closes SERIAL_FD if open and sets it to -1.
+// Puts the port's serial flags back as Open_Serial found them, if it changed them; otherwise
+// does nothing. Async-signal-safe (one ioctl with the saved settings, errno kept), so a signal
+// handler that ends the run may call it; it runs at process exit as well.
+void restorePortFlags();
+
+// Puts the port's flags back (restorePortFlags), closes SERIAL_FD if open and sets it to -1.
 void closeSerial();
 
 // Traces "Send <label>: xx xx ...\n" when label is non-null, discards unsent output, then
