@@ -63,6 +63,7 @@ void PacedRelay::hangUp() {
 }
 
 void PacedRelay::run(RelayDir dir) {
+    using std::chrono::nanoseconds;
     const int from = dir == RelayDir::AtoB ? masterA_ : masterB_;
     const int to = dir == RelayDir::AtoB ? masterB_ : masterA_;
     const auto byteTime = options_.bytesPerSecond > 0
@@ -73,33 +74,83 @@ void PacedRelay::run(RelayDir dir) {
         std::uint8_t byte;
         Clock::time_point due;
     };
-    std::deque<Pending> queue;
+    std::deque<Pending> queue;                 // due: when it reaches the destination side
     Clock::time_point lineFree = Clock::now(); // when the last queued byte has left the wire
     std::vector<std::uint8_t> out;
     std::uint8_t buf[4096];
     std::vector<std::uint8_t> batch;
 
-    while (!stop_) {
-        // Sleep until input comes or the next queued byte is due (at most 20 ms, to see stop_).
-        std::chrono::nanoseconds wait = std::chrono::milliseconds(20);
-        if (!queue.empty()) {
-            const auto left = queue.front().due - Clock::now();
-            wait = std::max(std::chrono::nanoseconds(0),
-                            std::min(wait, std::chrono::ceil<std::chrono::nanoseconds>(left)));
+    // The adapter on side A (see AdapterModel): what the program writes waits for a USB frame,
+    // what is sent to it waits in the chip for a packet.
+    const AdapterModel& usb = options_.adapter;
+    const bool framedOut = usb.enabled && dir == RelayDir::AtoB;
+    const bool chipIn = usb.enabled && dir == RelayDir::BtoA;
+    const auto frame = std::chrono::duration_cast<Clock::duration>(usb.frame);
+    auto nextFrame = [&](Clock::time_point t) {
+        return epoch_ + ((t - epoch_) / frame + 1) * frame;
+    };
+    std::deque<Pending> wire;       // due: when it is off the line and in the chip
+    std::vector<std::uint8_t> held; // in the chip, not yet sent
+    Clock::time_point timerStart = epoch_;
+    auto timerPeriod = [&]() -> Clock::duration {
+        return usb.lowLatency && usb.lowLatency() ? usb.lowLatencyTimer : usb.latencyTimer;
+    };
+    auto sendPacket = [&](Clock::time_point at) {
+        const Clock::time_point arrival = nextFrame(at);
+        for (std::uint8_t b : held)
+            queue.push_back({b, arrival});
+        held.clear();
+        timerStart = at;
+    };
+    // Timer expiries up to `t`: the first sends what is held, the rest are empty packets.
+    auto expireUntil = [&](Clock::time_point t) {
+        const Clock::duration period = timerPeriod();
+        if (t < timerStart + period)
+            return;
+        if (!held.empty())
+            sendPacket(timerStart + period);
+        if (t >= timerStart + period)
+            timerStart += (t - timerStart) / period * period;
+    };
+    auto runChip = [&](Clock::time_point now) {
+        for (; !wire.empty() && wire.front().due <= now; wire.pop_front()) {
+            expireUntil(wire.front().due);
+            held.push_back(wire.front().byte);
+            if (held.size() >= usb.packetPayload)
+                sendPacket(wire.front().due);
         }
+        expireUntil(now);
+    };
+
+    while (!stop_) {
+        // Sleep until input comes or the next queued byte or packet is due (at most 20 ms, to
+        // see stop_).
+        nanoseconds wait = std::chrono::milliseconds(20);
+        const auto before = Clock::now();
+        auto until = [&](Clock::time_point t) {
+            wait = std::max(nanoseconds(0),
+                            std::min(wait, std::chrono::ceil<nanoseconds>(t - before)));
+        };
+        if (!queue.empty())
+            until(queue.front().due);
+        if (!wire.empty())
+            until(wire.front().due);
+        if (!held.empty())
+            until(timerStart + timerPeriod());
         pollfd p{from, POLLIN, 0};
         const timespec ts{0, static_cast<long>(wait.count())};
         const int n = ppoll(&p, 1, &ts, nullptr);
         if (n > 0 && (p.revents & POLLIN) != 0) {
             const ssize_t got = read(from, buf, sizeof buf);
             const auto now = Clock::now();
+            const auto start = framedOut ? nextFrame(now) : now;
             for (ssize_t i = 0; i < got; ++i) {
                 out.assign(1, buf[i]);
                 if (options_.filter)
                     options_.filter(dir, buf[i], out);
                 for (std::uint8_t b : out) {
-                    lineFree = std::max(lineFree, now) + byteTime;
-                    queue.push_back({b, lineFree});
+                    lineFree = std::max(lineFree, start) + byteTime;
+                    (chipIn ? wire : queue).push_back({b, lineFree});
                 }
             }
         } else if (n > 0) {
@@ -107,6 +158,8 @@ void PacedRelay::run(RelayDir dir) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         const auto now = Clock::now();
+        if (chipIn)
+            runChip(now);
         batch.clear();
         while (!queue.empty() && queue.front().due <= now) {
             batch.push_back(queue.front().byte);

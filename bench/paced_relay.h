@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -21,8 +22,34 @@
 
 enum class RelayDir { AtoB = 0, BtoA = 1 };
 
+// A USB-serial adapter of the FT-X family (ftdi_sio) between side A, the program's port, and the
+// line; side B stays a plain UART. The model, in full:
+//  - Program -> line: bytes written on side A leave the host in the next USB frame (1 ms grid)
+//    and then go onto the line at its pace.
+//  - Line -> program: each byte that has come off the line is held in the chip. The chip sends
+//    a packet when it holds `packetPayload` bytes (62: a 64-byte bulk packet less the two
+//    modem-status bytes), or when its latency timer expires, whatever it holds (an empty
+//    status-only packet when nothing). Every packet restarts the timer. The timer is
+//    `latencyTimer` (16 ms, the chip's default), or `lowLatencyTimer` (1 ms, what ftdi_sio
+//    programs) while `lowLatency()` says the program's port has ASYNC_LOW_LATENCY set; a
+//    change takes effect at once. A packet reaches the program at the next frame boundary.
+// What it leaves out: several transactions in one frame and the host controller's polling
+// within a frame; the chip's 512-byte buffers and USB flow control (the line is the slower
+// side, so they never fill); the driver's and the tty layer's own hand-over time; modem
+// status, break and error reporting; the event character. It is an instrument for the
+// latency that matters to stop-and-wait transfers, not a cycle-exact chip.
+struct AdapterModel {
+    bool enabled = false;
+    std::chrono::microseconds frame{1000};
+    std::size_t packetPayload = 62;
+    std::chrono::microseconds latencyTimer{16000};
+    std::chrono::microseconds lowLatencyTimer{1000};
+    std::function<bool()> lowLatency; // none: the flag is never set
+};
+
 struct RelayOptions {
     double bytesPerSecond = 11520.0; // 115200 baud, 10 bits per byte; 0 = no pacing
+    AdapterModel adapter;            // on side A, when enabled
     // Called on the relay thread for each byte read from the source side; the bytes left in
     // `out` (initially just `byte`) are delivered in its place.
     std::function<void(RelayDir dir, std::uint8_t byte, std::vector<std::uint8_t>& out)> filter;
@@ -55,6 +82,7 @@ struct PacedRelay {
 private:
     void run(RelayDir dir);
     RelayOptions options_;
+    std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now(); // frame grid
     int masterA_ = -1;
     int masterB_ = -1;
     std::atomic<bool> stop_{false};

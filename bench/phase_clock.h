@@ -24,6 +24,9 @@ struct PhaseClock {
     std::mutex mutex;
     RelayDir dataDir = RelayDir::AtoB;
     bool crc = true;
+    // False: nothing counts before the receiver's first request ('C' or NAK), so that the
+    // module's reply to the command that starts a backup is not taken for a block.
+    bool armed = true;
     int skip = 0; // bytes left of the current block
     std::optional<Clock::time_point> firstHeader, eot, eotAck;
     long headers = 0;
@@ -34,6 +37,10 @@ struct PhaseClock {
 
     void onByte(RelayDir dir, std::uint8_t b, Clock::time_point at) {
         std::lock_guard<std::mutex> lock(mutex);
+        if (!armed) {
+            armed = dir != dataDir && (b == 'C' || b == NAK);
+            return;
+        }
         if (dir == dataDir) {
             if (skip > 0) {
                 if (--skip == 0)
