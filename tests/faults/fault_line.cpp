@@ -8,9 +8,12 @@
 
 namespace {
 
-// A sanitizer's own exit status (1) would pass for a program's status.
-const std::vector<std::string> kSanitizerEnv = {"ASAN_OPTIONS=exitcode=86:detect_leaks=1",
-                                                "UBSAN_OPTIONS=exitcode=86:print_stacktrace=1"};
+// A sanitizer's own exit status (1) would pass for a program's status. A test library preloaded
+// into a program (built without sanitizers) comes ahead of the sanitizer runtime, which must
+// not refuse to start because of that.
+const std::vector<std::string> kSanitizerEnv = {
+    "ASAN_OPTIONS=exitcode=86:detect_leaks=1:verify_asan_link_order=0",
+    "UBSAN_OPTIONS=exitcode=86:print_stacktrace=1"};
 
 double childCpuSeconds() {
     rusage ru{};
@@ -150,7 +153,8 @@ std::string toolPath(const std::string& program) {
 
 ToolRun runTool(const std::string& program, const TempDir& dir, const std::string& port,
                 const std::vector<std::string>& args, double timeoutSeconds,
-                const std::vector<std::string>& sandboxOptions) {
+                const std::vector<std::string>& sandboxOptions,
+                const std::vector<std::string>& env) {
     const std::string varLog = dir / "varlog";
     mkdir(varLog.c_str(), 0755);
     std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tools/sandbox"};
@@ -168,7 +172,9 @@ ToolRun runTool(const std::string& program, const TempDir& dir, const std::strin
     // Children's times reach us when they are reaped: the delta is this run's whole tree
     // (sandbox shell, unshare, the program), and nothing else of ours ends meanwhile.
     const double cpuBefore = childCpuSeconds();
-    const ProcessResult r = runProcess(argv, kSanitizerEnv, timeoutSeconds);
+    std::vector<std::string> fullEnv = kSanitizerEnv;
+    fullEnv.insert(fullEnv.end(), env.begin(), env.end());
+    const ProcessResult r = runProcess(argv, fullEnv, timeoutSeconds);
     ToolRun run;
     run.cpu = childCpuSeconds() - cpuBefore;
     run.exitCode = r.exitCode;

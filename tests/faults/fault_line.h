@@ -85,7 +85,7 @@ private:
 };
 
 // One run of a shipped program in the sandbox, /dev/ttyS4 being `port` (none when empty) and
-// /var/log being <dir>/varlog.
+// /var/log being <dir>/varlog; `env` entries ("NAME=value") are added to its environment.
 struct ToolRun {
     int exitCode = -1;
     bool timedOut = false;
@@ -99,7 +99,8 @@ struct ToolRun {
 std::string toolPath(const std::string& program); // "pairvault" or "radioflash"
 ToolRun runTool(const std::string& program, const TempDir& dir, const std::string& port,
                 const std::vector<std::string>& args, double timeoutSeconds,
-                const std::vector<std::string>& sandboxOptions = {});
+                const std::vector<std::string>& sandboxOptions = {},
+                const std::vector<std::string>& env = {});
 
 // Pseudo-random test data (every byte value, XMODEM control bytes included).
 std::vector<std::uint8_t> patternBytes(std::size_t size, std::uint64_t seed);

@@ -1,0 +1,232 @@
+// The port as another program may leave it, and as each run must leave it.
+//
+// Before every run the port is set the way a terminal program or a careless stty leaves it
+// (input stripped to 7 bits, CR dropped or turned into NL, upper case folded, parity marks,
+// XON/XOFF, canonical mode, echo, signals, output post-processing), and the data holds every
+// byte value: the run must still be byte-exact in both directions.
+//
+// The serial flags shim plays the adapter driver's TIOCGSERIAL/TIOCSSERIAL on the test line and
+// records what the run does with them: the low-latency flag must be in force before the first
+// frame and the flags must be back as found when the program has ended, whatever the outcome.
+#include "tests/faults/fault_line.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sstream>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr double RUN_LIMIT_S = 120;
+constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
+// Other user-settable flags a port may carry; they must come back untouched.
+constexpr int OTHER_FLAGS = static_cast<int>(ASYNC_SPD_HI | ASYNC_SKIP_TEST);
+
+enum class Check { None, Backup, ModuleTable, ModuleImage };
+
+struct PortCase {
+    const char* name;
+    const char* program;
+    std::vector<std::string> args; // "@data" is the data file, "@out" the backup file
+    std::vector<std::string> simOptions;
+    int flagsFound;
+    int exitCode;
+    const char* out;
+    Check check;
+    bool sends = true; // whether the run gets as far as sending a frame
+};
+
+const PortCase CASES[] = {
+    {"Backup", "pairvault", {"-backup", "@out"}, {}, 0, 1, "SUCCESS\n", Check::Backup},
+    {"Restore",
+     "pairvault",
+     {"-restore", "@data"},
+     {},
+     OTHER_FLAGS,
+     1,
+     "SUCCESS\n",
+     Check::ModuleTable},
+    {"Update", "radioflash", {"-f", "@data"}, {}, 0, 0, "SUCCESS\n", Check::ModuleImage},
+    {"VersionQuery", "radioflash", {"-currentversion"}, {}, 0, 1, "1.2.3.4\n", Check::None},
+    {"AlreadyLowLatency",
+     "pairvault",
+     {"-backup", "@out"},
+     {},
+     LOW_LATENCY | OTHER_FLAGS,
+     1,
+     "SUCCESS\n",
+     Check::Backup},
+    {"BackupFromASilentModule",
+     "pairvault",
+     {"-backup", "@out"},
+     {"--reply", "09=silent"},
+     0,
+     1,
+     "ERROR: cannot access port\n",
+     Check::None},
+    {"RefusedReboot",
+     "pairvault",
+     {"-reboot"},
+     {"--reply", "06=status:01"},
+     0,
+     254,
+     "ERROR\n",
+     Check::None},
+    {"MissingRestoreFile",
+     "pairvault",
+     {"-restore", "@missing"},
+     {},
+     OTHER_FLAGS,
+     255,
+     nullptr,
+     Check::None,
+     false},
+    {"VersionFromASilentModule",
+     "radioflash",
+     {"-currentversion"},
+     {"--reply", "01=silent"},
+     0,
+     255,
+     "ERROR\n",
+     Check::None},
+    {"UpdateWithASilentModule",
+     "radioflash",
+     {"-f", "@data"},
+     {"--reply", "e0=silent"},
+     0,
+     255,
+     "ERROR: cannot access port\n",
+     Check::None},
+};
+
+// Every byte value, then pseudo-random bytes: CR, LF, XON/XOFF, DEL, 0xFF, 0xAA and the
+// high half are all in there.
+std::vector<std::uint8_t> everyByteValue() {
+    std::vector<std::uint8_t> data(256);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i);
+    const auto more = patternBytes(700, 17);
+    data.insert(data.end(), more.begin(), more.end());
+    return data;
+}
+
+// What another program may leave on the port.
+void leaveHostile(const std::string& port) {
+    const int fd = open(port.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    t.c_iflag |= IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF |
+                 IXANY | INPCK;
+    t.c_oflag |= OPOST | ONLCR | OCRNL | OLCUC;
+    t.c_lflag |= ECHO | ECHOE | ECHONL | ICANON | ISIG | IEXTEN;
+    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | PARODD | CSTOPB;
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    close(fd);
+}
+
+int readFlags(const std::string& path) {
+    int flags = -1;
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd >= 0 && read(fd, &flags, sizeof flags) != static_cast<ssize_t>(sizeof flags))
+        flags = -1;
+    if (fd >= 0)
+        close(fd);
+    return flags;
+}
+
+void writeFlags(const std::string& path, int flags) {
+    writeFile(path, std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&flags),
+                                              reinterpret_cast<const std::uint8_t*>(&flags + 1)));
+}
+
+void PrintTo(const PortCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PortState : public testing::TestWithParam<PortCase> {};
+
+TEST_P(PortState, EveryByteGetsThroughAndTheFlagsComeBack) {
+    const PortCase& c = GetParam();
+    TempDir dir;
+    const auto data = everyByteValue();
+    writeFile(dir / "data.bin", data);
+    writeFile(dir / "table.bin", data);
+    const std::string flags = dir / "flags";
+    writeFlags(flags, c.flagsFound);
+
+    FaultyLine line{FaultPlan{}};
+    ASSERT_TRUE(line.ok());
+    std::vector<std::string> simOptions = {"--table", dir / "table.bin", "--image",
+                                           dir / "image.bin"};
+    simOptions.insert(simOptions.end(), c.simOptions.begin(), c.simOptions.end());
+    LineModule sim(dir, line.modulePath(), simOptions);
+    ASSERT_TRUE(sim.started());
+    leaveHostile(line.hostPath());
+
+    std::vector<std::string> args;
+    for (const std::string& a : c.args)
+        args.push_back(a == "@data"      ? dir / "data.bin"
+                       : a == "@out"     ? dir / "backup.bin"
+                       : a == "@missing" ? dir / "missing.bin"
+                                         : a);
+    args.push_back("-ohub");
+    const ToolRun run =
+        runTool(c.program, dir, line.hostPath(), args, RUN_LIMIT_S, {},
+                {"LD_PRELOAD=" + std::string(ZB_BIN_DIR) + "/bench/libserial_flags_shim.so",
+                 "SERIAL_FLAGS_SHIM=" + flags});
+    if (run.exitCode == 77)
+        GTEST_SKIP() << "the sandbox cannot run here";
+
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    if (c.out != nullptr) {
+        EXPECT_EQ(run.out, c.out);
+    }
+    EXPECT_FALSE(run.sanitizerReport()) << run.err;
+    if (c.check == Check::Backup) {
+        EXPECT_EQ(readFile(dir / "backup.bin"), withFill(data, false));
+    } else if (c.check == Check::ModuleTable) {
+        EXPECT_EQ(readFile(dir / "table.bin"), withFill(data, true));
+    } else if (c.check == Check::ModuleImage) {
+        EXPECT_EQ(readFile(dir / "image.bin"), withFill(data, true));
+    }
+
+    // "set <flags>" for each change, "write <flags>" for the first frame under each setting.
+    const std::string events = readText(flags + ".events");
+    int writes = 0;
+    int sets = 0;
+    std::istringstream in(events);
+    for (std::string e; std::getline(in, e);) {
+        unsigned value = 0;
+        char kind[16] = "";
+        ASSERT_EQ(std::sscanf(e.c_str(), "%15s %x", kind, &value), 2) << e;
+        const int v = static_cast<int>(value);
+        EXPECT_EQ(e.find("other-fields"), std::string::npos) << "only the flags may change";
+        if (std::string(kind) == "write") {
+            ++writes;
+            EXPECT_EQ(v, c.flagsFound | LOW_LATENCY) << "a frame went out without low latency";
+        } else {
+            ++sets;
+            EXPECT_TRUE(v == c.flagsFound || v == (c.flagsFound | LOW_LATENCY)) << e;
+        }
+    }
+    EXPECT_EQ(writes > 0, c.sends) << events;
+    if ((c.flagsFound & LOW_LATENCY) != 0) {
+        EXPECT_EQ(sets, 0) << "a flag that was set is left alone: " << events;
+    } else {
+        EXPECT_GT(sets, 0) << events;
+    }
+    EXPECT_EQ(readFlags(flags), c.flagsFound) << "the flags must be back as found: " << events;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PortState, testing::ValuesIn(CASES),
+                         [](const testing::TestParamInfo<PortCase>& p) {
+                             return std::string(p.param.name);
+                         });
+
+} // namespace
