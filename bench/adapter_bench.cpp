@@ -10,6 +10,11 @@
 // module plays on side B. lrzsz's sx or rx takes the program's place on side A, after the
 // command that puts the module into its XMODEM role was sent by hand; they leave the flag alone.
 // The data phase runs from the first block header to the last block's answer.
+//
+// Where it may (root), the benchmark and everything it starts run at a real-time priority, so
+// that other work on the machine does not enter the figures: they are about the line, the
+// adapter and the programs' turnarounds, as on a hub that has nothing else to do meanwhile.
+// --no-realtime leaves the priority as it is.
 #include "bench/paced_relay.h"
 #include "bench/phase_clock.h"
 #include "tests/support/process.h"
@@ -21,6 +26,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <sched.h>
 #include <string>
 #include <termios.h>
 #include <thread>
@@ -45,6 +51,8 @@ constexpr Transfer TRANSFERS[] = {
     {"backup", "backup, 128-byte blocks (-backup / rx)", Kind::Backup, 128},
     {"backup1k", "backup, 1 KiB blocks (-backup / rx)", Kind::Backup, 1024},
 };
+
+constexpr int REALTIME_PRIORITY = 10; // above every ordinary process, below the kernel's own
 
 struct Setup {
     std::size_t size = 128 * 1024;
@@ -214,27 +222,42 @@ std::string absolute(const char* path) {
 int main(int argc, char** argv) {
     Setup s;
     std::string only;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool realtime = true;
+    bool usage = false;
+    for (int i = 1; i < argc && !usage; ++i) {
         const std::string opt = argv[i];
-        if (opt == "--size")
-            s.size = std::strtoul(argv[i + 1], nullptr, 10);
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (opt == "--no-realtime")
+            realtime = false;
+        else if (value == nullptr)
+            usage = true;
+        else if (opt == "--size")
+            s.size = std::strtoul(argv[++i], nullptr, 10);
         else if (opt == "--runs")
-            s.runs = std::max(1, std::atoi(argv[i + 1]));
+            s.runs = std::max(1, std::atoi(argv[++i]));
         else if (opt == "--only")
-            only = argv[i + 1];
+            only = argv[++i];
         else if (opt == "--flags-shim")
-            s.flagsShim = absolute(argv[i + 1]);
+            s.flagsShim = absolute(argv[++i]);
         else if (opt == "--lrzsz-shim")
-            s.lrzszShim = absolute(argv[i + 1]);
+            s.lrzszShim = absolute(argv[++i]);
+        else
+            usage = true;
     }
-    if (s.flagsShim.empty() || s.lrzszShim.empty()) {
+    if (usage || s.flagsShim.empty() || s.lrzszShim.empty()) {
         std::fprintf(stderr, "usage: adapter_bench --flags-shim SO --lrzsz-shim SO [--size BYTES] "
-                             "[--runs N] [--only update|restore|backup|backup1k]\n");
+                             "[--runs N] [--only update|restore|backup|backup1k] "
+                             "[--no-realtime]\n");
         return 2;
     }
     if (std::system("command -v sx >/dev/null && command -v rx >/dev/null") != 0) {
         std::printf("adapter_bench: lrzsz (sx, rx) not installed\n");
         return 1;
+    }
+    if (realtime) {
+        sched_param priority{};
+        priority.sched_priority = REALTIME_PRIORITY;
+        realtime = sched_setscheduler(0, SCHED_FIFO, &priority) == 0;
     }
     const AdapterModel model;
     std::printf("%zu-byte transfers, 115200 8N1; adapter model: %zu-byte packets, latency timer "
@@ -243,6 +266,7 @@ int main(int argc, char** argv) {
                 static_cast<long long>(model.latencyTimer.count() / 1000),
                 static_cast<long long>(model.lowLatencyTimer.count() / 1000),
                 static_cast<long long>(model.frame.count() / 1000), s.runs);
+    std::printf("real-time priority: %s\n", realtime ? "yes" : "no (other load counts)");
     std::printf("share of the line limit in the data phase (128-byte blocks %.0f B/s, 1 KiB "
                 "%.0f B/s)\n\n",
                 lineLimit(128), lineLimit(1024));
