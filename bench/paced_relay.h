@@ -49,13 +49,13 @@ struct AdapterModel {
 
 struct RelayOptions {
     double bytesPerSecond = 11520.0; // 115200 baud, 10 bits per byte; 0 = no pacing
-    AdapterModel adapter;            // on side A, when enabled
     // Called on the relay thread for each byte read from the source side; the bytes left in
     // `out` (initially just `byte`) are delivered in its place.
     std::function<void(RelayDir dir, std::uint8_t byte, std::vector<std::uint8_t>& out)> filter;
     // Called on the relay thread for each byte written to the destination side.
     std::function<void(RelayDir dir, std::uint8_t byte, std::chrono::steady_clock::time_point at)>
         tap;
+    AdapterModel adapter; // on side A, when enabled
 };
 
 struct PacedRelay {

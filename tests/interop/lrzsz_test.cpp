@@ -25,7 +25,7 @@ std::string shimPath() {
 struct EngineOnRelay {
     PacedRelay relay;
     TempDir dir;
-    explicit EngineOnRelay(double rate) : relay(RelayOptions{rate, {}, {}}) {
+    explicit EngineOnRelay(double rate) : relay(RelayOptions{rate, {}, {}, {}}) {
         log_fp = std::fopen((dir / "run.log").c_str(), "w");
         SERIAL_FD = Open_Serial(relay.pathA.c_str());
         SetComConf(SERIAL_FD);
