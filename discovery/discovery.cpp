@@ -48,7 +48,8 @@ int selectDir(const struct dirent* entry) {
 int isZigbeeDevice(const char* entryName) {
     const std::string command = "udevadm info " + shellQuote(std::string("/dev/") + entryName);
     // The shell only ever sees the quoted device path as udevadm's argument.
-    FILE* out = popen(command.c_str(), "r"); // NOLINT(cert-env33-c)
+    // "e": our end of the pipe is close-on-exec, so the next adapter's udevadm does not hold it.
+    FILE* out = popen(command.c_str(), "re"); // NOLINT(cert-env33-c)
     if (out == nullptr) {
         printError("fail to execute udevadm");
         return 0;

@@ -1,5 +1,7 @@
 #include "link/serial.h"
 
+#include "link/interrupt.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -22,6 +24,19 @@ namespace {
 
 // Taken before main() runs: the header shows when the run started, not when the log opened.
 const std::time_t processStart = std::time(nullptr);
+
+// The run log's "-l" value as openRunLog was given it, for a last line after it was closed.
+const char* runLogValue = nullptr;
+
+// Opens the run log for appending, close-on-exec: the discovery shell and udevadm inherit no
+// descriptor of ours. Line-buffered, so that lines written straight to log_fp reach the file
+// whole and at once, just like the ones written here.
+FILE* openLogFile(const char* value) {
+    FILE* fp = std::fopen(value, "ae");
+    if (fp != nullptr)
+        std::setvbuf(fp, nullptr, _IOLBF, BUFSIZ);
+    return fp;
+}
 
 bool isStandardStream(const FILE* fp) {
     return fp == stdout || fp == stderr;
@@ -47,17 +62,6 @@ long microsSince(const timespec& start) {
     return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000L;
 }
 
-// Sleeps the whole of `rest`, going on after a signal handler has run.
-void sleepFully(timespec rest) {
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
-    }
-}
-
-void sleepMicros(long us) {
-    if (us > 0)
-        sleepFully({us / 1000000L, (us % 1000000L) * 1000L});
-}
-
 // Waits up to `us` microseconds for the port to become readable. Returns true when poll
 // reported the descriptor ready (which on a hung-up line need not mean a byte is there).
 bool waitReadable(int fd, long us, const timespec& start) {
@@ -73,10 +77,21 @@ bool waitReadable(int fd, long us, const timespec& start) {
         if (r == 0)
             return false;
         if (errno != EINTR) {
-            sleepMicros(us - microsSince(start));
+            sleepInterruptibly(us - microsSince(start));
             return false;
         }
+        endIfInterrupted();
     }
+}
+
+// One write of all `len` bytes; a short write is not retried. 1, or 255 after logging "write".
+int writeWhole(int fd, const std::uint8_t* data, std::size_t len) {
+    const ssize_t n = write(fd, data, len);
+    if (n < 0 || static_cast<std::size_t>(n) != len) {
+        printError("write");
+        return 255;
+    }
+    return 1;
 }
 
 bool readOneByte(std::uint8_t& c) {
@@ -128,7 +143,7 @@ void traceBytes(const char* prefix, const char* label, const std::uint8_t* data,
 }
 
 void pauseSeconds(unsigned seconds) {
-    sleepFully({static_cast<time_t>(seconds), 0});
+    sleepInterruptibly(static_cast<long>(seconds) * 1000000L);
 }
 
 void printLine(const char* text) {
@@ -196,19 +211,17 @@ int openRunLog(const char* value, const char* programWord, const char* startTime
     } else if (std::strcmp(value, "stderr") == 0) {
         fp = stderr;
     } else {
-        fp = std::fopen(value, "a");
+        fp = openLogFile(value);
         if (fp == nullptr) {
             const int err = errno;
             printLine("ERROR: cannot open log file");
             printOut("ERROR: %s: %s\n", std::strerror(err), value);
             return -1;
         }
-        // Line-buffered, so that lines written straight to log_fp reach the file whole and at
-        // once, just like the ones written here.
-        std::setvbuf(fp, nullptr, _IOLBF, BUFSIZ);
     }
     closeRunLog();
     log_fp = fp;
+    runLogValue = value;
     logPrintf("%s: %s\n", programWord, startTime);
     return 0;
 }
@@ -221,17 +234,29 @@ void closeRunLog() {
     log_fp = nullptr;
 }
 
+void reopenRunLog() {
+    if (log_fp != nullptr || runLogValue == nullptr)
+        return;
+    if (std::strcmp(runLogValue, "stdout") == 0)
+        log_fp = stdout;
+    else if (std::strcmp(runLogValue, "stderr") == 0)
+        log_fp = stderr;
+    else
+        log_fp = openLogFile(runLogValue);
+}
+
 void printError(const char* what) {
     const int err = errno;
     logPrintf("%s: %s\n", what, std::strerror(err));
 }
 
 int Open_Serial(const char* path) {
-    const int fd = open(path, O_RDWR | O_NOCTTY);
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         printError("open");
         return -1;
     }
+    // Status flags only: the close-on-exec flag is a descriptor flag and stays set.
     if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
         printError("fcntl");
         return -1;
@@ -302,12 +327,7 @@ int Uart_Send(int fd, const std::uint8_t* data, std::size_t len, const char* lab
     if (label != nullptr)
         traceBytes("Send ", label, data, len);
     tcflush(fd, TCOFLUSH);
-    const ssize_t n = write(fd, data, len);
-    if (n < 0 || static_cast<std::size_t>(n) != len) {
-        printError("write");
-        return 255;
-    }
-    return 1;
+    return writeWhole(fd, data, len);
 }
 
 int Uart_Recv(int fd, std::uint8_t* buf, const char* label) {
@@ -324,6 +344,7 @@ int waitForByte(unsigned waits) {
     if (readOneByte(c))
         return c;
     for (unsigned w = 0; w < waits; ++w) {
+        endIfInterrupted();
         // Each wait ends as soon as a byte can be read, so a reply costs no idle time. A wait
         // that was cut short but yields no byte (a hung-up line reports "ready" for ever) is
         // made up to its full length: the silent-line timeout stays the same and the loop
@@ -333,7 +354,7 @@ int waitForByte(unsigned waits) {
         if (readOneByte(c))
             return c;
         if (ready)
-            sleepMicros(static_cast<long>(INBYTE_WAIT_US) - microsSince(start));
+            sleepInterruptibly(static_cast<long>(INBYTE_WAIT_US) - microsSince(start));
     }
     return -1;
 }
@@ -357,6 +378,12 @@ int _outbyte(int c) {
 
 void flushinput() {
     tcflush(SERIAL_FD, TCOFLUSH);
+}
+
+void drainOutput() {
+    // A signal meanwhile ends the run here; a port that is no terminal has nothing to drain.
+    while (tcdrain(SERIAL_FD) != 0 && errno == EINTR)
+        endIfInterrupted();
 }
 
 void discardInput() {

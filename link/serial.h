@@ -63,7 +63,8 @@ void printOut(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // open, otherwise to standard output.
 void printUsage(const char* usageText);
 
-// Sleeps `seconds` whole seconds. A signal whose handler returns does not cut the pause short.
+// Sleeps `seconds` whole seconds. An interrupting signal ends the run within INTERRUPT_CHECK_MS
+// (link/interrupt.h); no other signal cuts the pause short.
 void pauseSeconds(unsigned seconds);
 
 // Logs "<what>: <strerror(errno)>" to the run log. Nothing goes to stdout.
@@ -80,10 +81,14 @@ void traceBytes(const char* prefix, const char* label, const std::uint8_t* data,
 // sets log_fp to null.
 void closeRunLog();
 
-// Opens `path` read-write, non-blocking, without becoming its controlling terminal, and takes
-// an exclusive lock on it. Returns the descriptor, or -1 after logging the failing call
-// ("open", "fcntl" or "flock"). Then sets the port's low-latency flag if it was clear (see
-// above); whether the driver takes that is neither logged nor reported.
+// Opens the run log that closeRunLog closed once more, for the line that says why a run ended
+// after all. Does nothing while it is open or when none was ever opened.
+void reopenRunLog();
+
+// Opens `path` read-write, non-blocking, close-on-exec, without becoming its controlling
+// terminal, and takes an exclusive lock on it. Returns the descriptor, or -1 after logging the
+// failing call ("open", "fcntl" or "flock"). Then sets the port's low-latency flag if it was
+// clear (see above); whether the driver takes that is neither logged nor reported.
 [[nodiscard]] int Open_Serial(const char* path);
 
 // Open_Serial and SetComConf: opens `path` into SERIAL_FD and configures it (a port that cannot
@@ -126,6 +131,9 @@ int _outbyte(int c);
 
 // Discards the port's unsent output (TCOFLUSH). Received input stays queued.
 void flushinput();
+
+// Waits until everything written to SERIAL_FD has left the port (tcdrain).
+void drainOutput();
 
 // Discards bytes received but not yet read (TCIFLUSH).
 void discardInput();

@@ -4,6 +4,8 @@
 
 #include "pairvault/pairvault_internal.h"
 
+#include "link/interrupt.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -177,22 +179,32 @@ int writeInPlace(int fd, const std::vector<std::uint8_t>& data) {
     return 0;
 }
 
+// Removes what an abandoned backup put in the directory: the temporary file, and the target
+// itself when the open created it (and the name still leads to what was opened).
+void discardEntries(BackupTarget& t) {
+    if (t.dirFd < 0)
+        return;
+    if (!t.tempName.empty())
+        unlinkat(t.dirFd, t.tempName.c_str(), 0);
+    t.tempName.clear();
+    struct stat entry {};
+    struct stat opened {};
+    if (t.created && fstat(t.fd, &opened) == 0 &&
+        fstatat(t.dirFd, t.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        sameFile(entry, opened))
+        unlinkat(t.dirFd, t.name.c_str(), 0);
+    t.created = false;
+}
+
 } // namespace
 
 BackupTarget::~BackupTarget() {
+    setInterruptCleanup(nullptr, nullptr);
     if (stream != nullptr)
         std::fclose(stream);
-    if (dirFd >= 0) {
-        if (!tempName.empty())
-            unlinkat(dirFd, tempName.c_str(), 0);
-        struct stat entry {};
-        struct stat opened {};
-        if (created && fstat(fd, &opened) == 0 &&
-            fstatat(dirFd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-            sameFile(entry, opened))
-            unlinkat(dirFd, name.c_str(), 0);
+    discardEntries(*this);
+    if (dirFd >= 0)
         close(dirFd);
-    }
     if (fd >= 0)
         close(fd);
 }
@@ -205,10 +217,13 @@ int openBackupTarget(const char* path, BackupTarget& t) {
     if (fstat(t.fd, &st) != 0)
         return errno;
     locateEntry(t, st);
-    if (renameCanReplace(t, st) && openTemporary(t, st) == 0)
-        return 0;
     // No rename possible, or the directory takes no new entry: memory, written in place.
-    return openMemoryStream(t);
+    const int err = renameCanReplace(t, st) && openTemporary(t, st) == 0 ? 0 : openMemoryStream(t);
+    // A run ended by a signal before the commit leaves nothing behind either.
+    if (err == 0)
+        setInterruptCleanup(
+            [](void* target) { discardEntries(*static_cast<BackupTarget*>(target)); }, &t);
+    return err;
 }
 
 int commitBackupTarget(BackupTarget& t) {

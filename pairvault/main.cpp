@@ -4,8 +4,10 @@
 #include "pairvault/pairvault_internal.h"
 
 #include "discovery/discovery.h"
+#include "link/interrupt.h"
 
 int main(int argc, char** argv) {
+    setUpProcess();
     RunOptions opt;
     if (parseArgs(argc, argv, opt) != 0)
         return usage();

@@ -2,8 +2,10 @@
 #include "radioflash/radioflash.h"
 
 #include "discovery/discovery.h"
+#include "link/interrupt.h"
 
 int main(int argc, char** argv) {
+    setUpProcess();
     RunOptions opt;
     if (parseArgs(argc, argv, opt) != 0)
         return usage();

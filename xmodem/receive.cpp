@@ -1,5 +1,6 @@
 // XMODEM receiver: asks for CRC mode, falls back to checksum mode, takes 128- and 1024-byte
 // blocks mixed, and writes each new block's payload to the caller's stream once.
+#include "link/interrupt.h"
 #include "link/serial.h"
 #include "xmodem/xmodem.h"
 #include "xmodem/xmodem_internal.h"
@@ -89,6 +90,7 @@ bool readBlockBody(unsigned char* block, int payload, bool crc) {
 } // namespace
 
 std::int32_t xmodemReceive(FILE* out) {
+    const TransferInProgress transfer;
     // One block at a time: the largest block fits, and nothing else grows with the transfer.
     std::array<unsigned char, XMODEM_BUFFER_SIZE> block{};
 

@@ -1,4 +1,5 @@
 // XMODEM sender: 128-byte blocks in the check mode the receiver asks for.
+#include "link/interrupt.h"
 #include "link/serial.h"
 #include "xmodem/xmodem.h"
 #include "xmodem/xmodem_internal.h"
@@ -59,6 +60,7 @@ std::size_t buildBlock(unsigned char* block, std::uint8_t number, const unsigned
 } // namespace
 
 std::int32_t xmodemTransmit(const unsigned char* src, std::int32_t srcsz) {
+    const TransferInProgress transfer;
     std::array<unsigned char, XMODEM_BUFFER_SIZE> block{};
 
     int crc = -1; // undecided
@@ -89,6 +91,11 @@ std::int32_t xmodemTransmit(const unsigned char* src, std::int32_t srcsz) {
 
         bool acked = false;
         for (int sends = 0; sends < XMODEM_MAX_SENDS && !acked; ++sends) {
+            // An answer that came while the copy before was still leaving the port (a late "C"
+            // or NAK, noise) must not cut that copy short: the receiver would get its front
+            // glued to this one. So it leaves whole first, and the unsent-output discard of
+            // Uart_Send finds nothing left to discard.
+            drainOutput();
             // Whatever came in before this write answers an earlier block (a duplicated ACK,
             // a late NAK); taking it as the answer to this one would skip or repeat data.
             discardInput();

@@ -53,6 +53,8 @@ public:
     // Pulls the plug once `bytes` have been delivered in direction `dir`.
     void unplugAfter(RelayDir dir, std::uint64_t bytes);
     bool unplugged() const { return unplugged_; }
+    // Bytes delivered so far in direction `dir`, faults included.
+    std::uint64_t delivered(RelayDir dir) const { return relay_->delivered[static_cast<int>(dir)]; }
     std::uint64_t faults() const;
     std::uint64_t count(FaultKind k) const { return counts_[k]; }
 

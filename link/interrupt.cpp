@@ -1,0 +1,157 @@
+#include "link/interrupt.h"
+
+#include "link/serial.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr std::array<int, 3> INTERRUPTING = {SIGHUP, SIGINT, SIGTERM};
+constexpr int CANCEL_BYTES = 3;
+constexpr unsigned char CANCEL = 0x18;
+
+volatile std::sig_atomic_t caught = 0;
+int transfers = 0;
+InterruptCleanup cleanup = nullptr;
+void* cleanupArg = nullptr;
+
+// Records the first signal only: a second one, or two together, end the run the same way.
+void recordSignal(int sig) {
+    if (caught == 0)
+        caught = sig;
+}
+
+// Nothing to do: installed instead of SIG_IGN so that children started later get the default
+// action back on exec, while our own writes to a reader that has gone just fail with EPIPE.
+void ignoreSignal(int /*sig*/) {}
+
+void install(int sig, void (*handler)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: a blocking call that the signal interrupts returns EINTR, and the wait
+    // around it looks at the record at once.
+    sa.sa_flags = 0;
+    sigaction(sig, &sa, nullptr);
+}
+
+void keepStandardDescriptorsOpen() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number is `fd` itself. Should /dev/null be missing, a directory
+        // still holds the number, and every write to it fails.
+        int opened = open("/dev/null", O_RDWR);
+        if (opened < 0)
+            opened = open("/", O_RDONLY | O_DIRECTORY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+void cancelTransfer() {
+    // The block still leaving the port goes out whole first: the receiver then reads the
+    // cancel as the next header, not as part of a block.
+    tcdrain(SERIAL_FD);
+    for (int i = 0; i < CANCEL_BYTES; ++i)
+        (void)_outbyte(CANCEL);
+    tcdrain(SERIAL_FD);
+}
+
+[[noreturn]] void dieBy(int sig) {
+    for (const int other : INTERRUPTING)
+        if (other != sig)
+            std::signal(other, SIG_IGN);
+    std::signal(sig, SIG_DFL);
+    sigset_t only{};
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    raise(sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    // Not reached: the default action of every interrupting signal ends the process.
+    _exit(128 + sig);
+}
+
+} // namespace
+
+void setUpProcess() {
+    keepStandardDescriptorsOpen();
+    for (const int sig : INTERRUPTING)
+        install(sig, recordSignal);
+    install(SIGPIPE, ignoreSignal);
+    // A signal that came after the last wait still ends the run by that signal.
+    std::atexit(endIfInterrupted);
+}
+
+int interruptSignal() {
+    return caught;
+}
+
+void endIfInterrupted() {
+    const int sig = caught;
+    if (sig == 0)
+        return;
+    // Nothing may cut the way out short now, not even a second signal.
+    sigset_t all{};
+    sigemptyset(&all);
+    for (const int s : INTERRUPTING)
+        sigaddset(&all, s);
+    sigprocmask(SIG_BLOCK, &all, nullptr);
+
+    if (transfers > 0 && SERIAL_FD >= 0)
+        cancelTransfer();
+    if (cleanup != nullptr) {
+        cleanup(cleanupArg);
+        cleanup = nullptr;
+    }
+    // Death by a signal runs no exit handler: the low-latency flag is put back here.
+    restorePortFlags();
+    if (log_fp == nullptr)
+        reopenRunLog();
+    logPrintf("ERROR: %s\n", strsignal(sig));
+    // Lines printed before the signal are not lost; nothing new goes to standard output.
+    std::fflush(stdout);
+    dieBy(sig);
+}
+
+void sleepInterruptibly(long us) {
+    constexpr long STEP_US = INTERRUPT_CHECK_MS * 1000;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        endIfInterrupted();
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long left =
+            us - ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000L);
+        if (left <= 0)
+            return;
+        // Cut short by a signal, the step ends early and the record is looked at above.
+        const timespec step{0, (left < STEP_US ? left : STEP_US) * 1000L};
+        nanosleep(&step, nullptr);
+    }
+}
+
+TransferInProgress::TransferInProgress() {
+    ++transfers;
+}
+
+TransferInProgress::~TransferInProgress() {
+    --transfers;
+}
+
+void setInterruptCleanup(InterruptCleanup fn, void* arg) {
+    cleanup = fn;
+    cleanupArg = arg;
+}

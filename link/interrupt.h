@@ -1,0 +1,59 @@
+// The process around a run: its standard descriptors, and how a run ends when it is interrupted.
+//
+// Principles of operation
+// -----------------------
+// SIGINT, SIGTERM and SIGHUP are caught for the whole run. The handler only records the first
+// of them; nothing else happens inside it. Every wait of the tools (the byte waits on the port,
+// the pauses of the command exchanges, the drain before a resent block) looks at that record at
+// least every INTERRUPT_CHECK_MS and, once a signal is there, calls `endIfInterrupted`, which
+// ends the run from ordinary code:
+//
+//   1. an XMODEM transfer in progress is cancelled with CAN CAN CAN, so the module leaves its
+//      receiver or sender at once; outside a transfer nothing is sent;
+//   2. the cleanup the running operation registered is run (a backup removes its temporary
+//      file; the previous backup stays as it was);
+//   3. the port's serial flags are put back;
+//   4. the run log gets one last line, "ERROR: <strsignal text>"; standard output gets nothing;
+//   5. the signal's default action is restored and the signal raised again, so the caller sees
+//      death by that signal, as if it had never been caught.
+//
+// SIGPIPE does nothing: a write to a standard output or run log whose reader has gone fails
+// with EPIPE, and the run goes on to its end.
+#pragma once
+
+#include <csignal>
+
+// The longest a wait goes without looking whether the run was interrupted.
+inline constexpr long INTERRUPT_CHECK_MS = 50;
+
+// The first thing each program does: opens any of descriptors 0, 1 and 2 that is closed on
+// /dev/null (so no file or port the run opens can become standard output or error), installs
+// the handlers for SIGINT, SIGTERM and SIGHUP, and makes SIGPIPE harmless. Children started
+// later (the discovery shell, udevadm) get the default actions back on exec. A signal that
+// arrives after the last wait is acted on when the program exits.
+void setUpProcess();
+
+// The signal that interrupted the run, or 0.
+int interruptSignal();
+
+// Ends the run as described above when a signal has been recorded; returns at once otherwise.
+void endIfInterrupted();
+
+// Sleeps `us` microseconds in steps of at most INTERRUPT_CHECK_MS, ending the run between two
+// steps (or when a step is cut short by a signal) once a signal has been recorded.
+void sleepInterruptibly(long us);
+
+// Marks an XMODEM transfer as in progress for as long as it lives (from the first byte of the
+// transfer role to the end of its EOT handshake): an interruption meanwhile cancels it first.
+class TransferInProgress {
+public:
+    TransferInProgress();
+    ~TransferInProgress();
+    TransferInProgress(const TransferInProgress&) = delete;
+    TransferInProgress& operator=(const TransferInProgress&) = delete;
+};
+
+// The one cleanup an interruption runs: `fn(arg)`, set by the operation that owns something to
+// undo (the backup's temporary file) and cleared (null) as soon as there is nothing left to undo.
+using InterruptCleanup = void (*)(void* arg);
+void setInterruptCleanup(InterruptCleanup fn, void* arg);

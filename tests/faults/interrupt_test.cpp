@@ -1,0 +1,417 @@
+// Ctrl-C, kill, `timeout` and a dropped SSH session: SIGINT, SIGTERM and SIGHUP sent to the
+// shipped programs at every kind of point of a run, over a line at the serial pace with the
+// simulated module on its far end. Every run must be gone within a second, dead by that very
+// signal; the module must see CAN CAN CAN exactly when an XMODEM transfer was in progress and no
+// other byte beyond the frames it was sent before; a backup's temporary file must be gone and
+// the previous backup untouched; the run log must end with the line naming the signal; nothing
+// may reach standard output. Each run's figures go to <build>/tests/faults/signals/.
+#include "tests/faults/fault_line.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <set>
+#include <thread>
+
+namespace {
+
+constexpr std::size_t DATA_SIZE = 20000; // about two seconds on the line
+constexpr std::uint64_t INTO_TRANSFER = 4000;
+constexpr std::uint64_t FRAME = 6;        // a request without payload
+constexpr std::uint64_t START_FRAME = 14; // the update start request
+constexpr std::uint64_t STATUS_REPLY = 7;
+constexpr double GONE_WITHIN_S = 1.0;
+constexpr double RUN_LIMIT_S = 90;
+const std::string PREVIOUS = "the previous backup, which an interrupted one must not touch\n";
+
+enum class Kind { Backup, Restore, Update, Reset };
+
+struct Scenario {
+    const char* name;
+    Kind kind;
+    // When to send the signals: once `after` bytes went `dir`, or (when set) once the run
+    // log holds `logMark`.
+    RelayDir dir;
+    std::uint64_t after;
+    const char* logMark;
+    int frames;        // request frames the module receives in the whole run
+    bool inTransfer;   // an XMODEM transfer of ours is in progress at that point
+    bool moduleInRole; // the module is in its XMODEM role (its record then ends the role)
+    std::vector<std::string> simOptions;
+    std::vector<std::string> extraArgs;
+};
+
+const std::vector<Scenario>& matrix() {
+    static const std::vector<Scenario> points = {
+        {"backup_command_pause",
+         Kind::Backup,
+         RelayDir::AtoB,
+         FRAME,
+         nullptr,
+         1,
+         false,
+         false,
+         {"--reply", "09=silent"},
+         {}},
+        {"backup_transfer",
+         Kind::Backup,
+         RelayDir::BtoA,
+         STATUS_REPLY + INTO_TRANSFER,
+         nullptr,
+         1,
+         true,
+         true,
+         {},
+         {}},
+        {"restore_transfer",
+         Kind::Restore,
+         RelayDir::AtoB,
+         FRAME + INTO_TRANSFER,
+         nullptr,
+         1,
+         true,
+         true,
+         {},
+         {}},
+        {"update_prepare_pause",
+         Kind::Update,
+         RelayDir::AtoB,
+         FRAME,
+         nullptr,
+         1,
+         false,
+         false,
+         {},
+         {}},
+        {"update_start_pause",
+         Kind::Update,
+         RelayDir::AtoB,
+         FRAME + START_FRAME,
+         nullptr,
+         2,
+         false,
+         true,
+         {},
+         {}},
+        {"update_transfer",
+         Kind::Update,
+         RelayDir::AtoB,
+         FRAME + START_FRAME + INTO_TRANSFER,
+         nullptr,
+         2,
+         true,
+         true,
+         {},
+         {}},
+        {"reset_pause", Kind::Reset, RelayDir::AtoB, FRAME, nullptr, 1, false, false, {}, {}},
+    };
+    return points;
+}
+
+const char* signalName(int sig) {
+    return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
+}
+
+int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// /proc/<pid>/stat, or "" once the process is gone (reading it then fails with ESRCH).
+std::string procStat(int pid) {
+    char buf[1024];
+    const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    const ssize_t n = read(fd, buf, sizeof buf);
+    close(fd);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The pid of the running `program` started (through the sandbox) by this test process.
+int findTool(const std::string& program) {
+    DIR* d = opendir("/proc");
+    if (d == nullptr)
+        return -1;
+    int found = -1;
+    while (const dirent* e = readdir(d)) {
+        int pid = std::atoi(e->d_name);
+        if (pid <= 0)
+            continue;
+        const std::string stat = procStat(pid);
+        const auto from = stat.find('(');
+        const auto to = stat.rfind(')');
+        if (from == std::string::npos || to == std::string::npos ||
+            stat.substr(from + 1, to - from - 1) != program)
+            continue;
+        for (int level = 0, p = pid; level < 4 && p > 1; ++level) {
+            const std::string s = procStat(p);
+            const auto c = s.rfind(')');
+            if (c == std::string::npos)
+                break;
+            p = std::atoi(s.c_str() + c + 4); // ") S <ppid>"
+            if (p == getpid()) {
+                found = pid;
+                break;
+            }
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+bool gone(int pid) {
+    const std::string stat = procStat(pid);
+    const auto c = stat.rfind(')');
+    return c == std::string::npos || stat.compare(c + 2, 1, "Z") == 0;
+}
+
+std::vector<std::string> namesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+bool waitFor(const std::function<bool()>& ready, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+struct Outcome {
+    bool skipped = false;
+    int exitCode = -1;
+    double goneAfter = -1; // seconds from the first signal to the end of the process
+    std::string out;
+    std::string log;
+    std::string record;
+    std::vector<std::string> keptNames; // what is left beside the previous backup
+    std::string kept;                   // the previous backup's content afterwards
+    std::vector<std::uint8_t> moduleTable;
+};
+
+// One run of `s`, interrupted by `signals` sent back to back.
+Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, bool logOnFullDisk) {
+    Outcome o;
+    TempDir dir;
+    const std::string keep = dir / "keep";
+    mkdir(keep.c_str(), 0755);
+    const std::string backup = keep + "/backup.bin";
+    writeText(backup, PREVIOUS);
+    const auto data = patternBytes(DATA_SIZE, 7);
+    writeFile(dir / "table.bin", data);
+    writeFile(dir / "send.bin", data);
+
+    FaultyLine line{FaultPlan{}};
+    std::vector<std::string> simOptions = {"--table",         dir / "table.bin", "--image",
+                                           dir / "image.bin", "--xm-timeout",    "3000"};
+    simOptions.insert(simOptions.end(), s.simOptions.begin(), s.simOptions.end());
+    LineModule sim(dir, line.modulePath(), simOptions);
+    if (!line.ok() || !sim.started()) {
+        ADD_FAILURE() << "cannot set up the line and the module";
+        return o;
+    }
+
+    std::string program = "pairvault";
+    std::vector<std::string> args;
+    switch (s.kind) {
+    case Kind::Backup:
+        args = {"-backup", backup};
+        break;
+    case Kind::Restore:
+        args = {"-restore", dir / "send.bin"};
+        break;
+    case Kind::Update:
+        program = "radioflash";
+        args = {"-f", dir / "send.bin"};
+        break;
+    case Kind::Reset:
+        args = {"-reset"};
+        break;
+    }
+    args.push_back("-ohub");
+    if (logOnFullDisk)
+        args.insert(args.end(), {"-l", "/dev/full"});
+    const std::string logPath =
+        dir / (program == "pairvault" ? "varlog/pairvault.log" : "varlog/radioimage.log");
+
+    auto run = std::async(std::launch::async, [&] {
+        return runTool(program, dir, line.hostPath(), args, RUN_LIMIT_S);
+    });
+    int pid = -1;
+    const bool atPoint = waitFor(
+        [&] {
+            if (run.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+                return true; // ended (or never started) before the point
+            if (pid < 0)
+                pid = findTool(program);
+            if (pid < 0)
+                return false;
+            if (s.logMark != nullptr)
+                return readText(logPath).find(s.logMark) != std::string::npos;
+            return line.delivered(s.dir) >= s.after;
+        },
+        60);
+    if (!atPoint || pid < 0 || run.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+        const ToolRun r = run.get();
+        o.skipped = r.exitCode == 77;
+        if (!o.skipped)
+            ADD_FAILURE() << "the run never reached the point: status " << r.exitCode << "\n"
+                          << r.out << r.err;
+        return o;
+    }
+    const auto sent = std::chrono::steady_clock::now();
+    for (const int sig : signals)
+        kill(pid, sig);
+    waitFor([&] { return gone(pid); }, 30);
+    o.goneAfter = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    const ToolRun r = run.get();
+    o.exitCode = r.exitCode;
+    o.out = r.out;
+
+    // The module ends a role it was in (on our cancel, or by its own timeout) before its
+    // record is complete; otherwise a stray byte would show as junk within a fraction of a
+    // second.
+    if (s.moduleInRole)
+        waitFor([&] { return sim.record().find("XM end") != std::string::npos; }, 15);
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    o.record = sim.record();
+    o.log = readText(logPath);
+    o.keptNames = namesIn(keep);
+    o.kept = readText(backup);
+    o.moduleTable = readFile(dir / (s.kind == Kind::Update ? "image.bin" : "table.bin"));
+    return o;
+}
+
+std::string lastLine(std::string text) {
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text.substr(text.rfind('\n') + 1);
+}
+
+// The checks every interrupted run must pass, ending by signal `died`.
+void expectCleanEnd(const Scenario& s, const Outcome& o, int died, bool logged = true) {
+    EXPECT_EQ(o.exitCode, 128 + died);
+    EXPECT_LT(o.goneAfter, GONE_WITHIN_S);
+    EXPECT_EQ(o.out, "") << "nothing may reach standard output";
+    if (logged) {
+        EXPECT_EQ(lastLine(o.log), std::string("ERROR: ") + strsignal(died)) << o.log;
+    }
+    EXPECT_EQ(o.keptNames, std::vector<std::string>{"backup.bin"}) << "no temporary file";
+    EXPECT_EQ(o.kept, PREVIOUS);
+    EXPECT_EQ(countOf(o.record, "RX "), s.frames) << o.record;
+    EXPECT_EQ(countOf(o.record, "JUNK"), 0) << o.record;
+    EXPECT_EQ(countOf(o.record, "rx junk"), 0) << o.record;
+    EXPECT_EQ(countOf(o.record, "rx cancel: 18 18 18\n"), s.inTransfer ? 1 : 0) << o.record;
+}
+
+void report(const std::string& name, int sig, const Outcome& o) {
+    char text[256];
+    std::snprintf(text, sizeof text, "SIGNAL %-22s %-7s status=%d gone=%.0fms can=%s temp=%zu",
+                  name.c_str(), signalName(sig), o.exitCode, o.goneAfter * 1000,
+                  o.record.find("rx cancel: 18 18 18") != std::string::npos ? "yes" : "no",
+                  o.keptNames.size() - 1);
+    std::printf("%s\n", text);
+    const std::string dir = std::string(ZB_BIN_DIR) + "/tests/faults/signals";
+    mkdir(dir.c_str(), 0755);
+    std::ofstream(dir + "/" + name + "-" + signalName(sig)) << text << "\n";
+}
+
+class SignalMatrix : public ::testing::TestWithParam<std::tuple<std::size_t, int>> {};
+
+TEST_P(SignalMatrix, EndsCleanlyAndDiesByTheSignal) {
+    const Scenario& s = matrix()[std::get<0>(GetParam())];
+    const int sig = std::get<1>(GetParam());
+    const Outcome o = interruptRun(s, {sig}, false);
+    if (o.skipped)
+        GTEST_SKIP() << "the sandbox cannot run here";
+    report(s.name, sig, o);
+    expectCleanEnd(s, o, sig);
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, SignalMatrix,
+                         ::testing::Combine(::testing::Range<std::size_t>(0, 7),
+                                            ::testing::Values(SIGINT, SIGTERM, SIGHUP)),
+                         [](const auto& p) {
+                             return std::string(matrix()[std::get<0>(p.param)].name) + "_" +
+                                    signalName(std::get<1>(p.param));
+                         });
+
+// Signals twice or together, a signal in the last pause after a successful transfer, a signal
+// while the run log is on a full disk.
+TEST(SignalBadInput, EachEndsAsAnyOtherInterruption) {
+    const Scenario& backupTransfer = matrix()[1];
+    const Scenario& restoreTransfer = matrix()[2];
+    const Scenario restoreSettled = {"restore_settle_pause",
+                                     Kind::Restore,
+                                     RelayDir::AtoB,
+                                     0,
+                                     "result = ",
+                                     1,
+                                     false,
+                                     true,
+                                     {},
+                                     {}};
+    const Scenario updateSettled = {"update_settle_pause",
+                                    Kind::Update,
+                                    RelayDir::AtoB,
+                                    0,
+                                    "result = ",
+                                    2,
+                                    false,
+                                    true,
+                                    {},
+                                    {}};
+    struct Row {
+        const Scenario& scenario;
+        std::vector<int> signals;
+        bool logOnFullDisk;
+    };
+    const std::vector<Row> rows = {
+        {backupTransfer, {SIGINT, SIGINT}, false}, {restoreTransfer, {SIGTERM, SIGHUP}, false},
+        {restoreSettled, {SIGTERM}, false},        {updateSettled, {SIGHUP}, false},
+        {backupTransfer, {SIGTERM}, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.scenario.name);
+        const Outcome o = interruptRun(row.scenario, row.signals, row.logOnFullDisk);
+        if (o.skipped)
+            GTEST_SKIP() << "the sandbox cannot run here";
+        // Signals that arrive together may be taken in either order; the run ends by the one
+        // it took, and says so once.
+        int died = row.signals.front();
+        for (const int sig : row.signals)
+            if (o.exitCode == 128 + sig)
+                died = sig;
+        expectCleanEnd(row.scenario, o, died, !row.logOnFullDisk);
+        if (!row.logOnFullDisk) {
+            EXPECT_EQ(countOf(o.log, "ERROR: " + std::string(strsignal(died))), 1) << o.log;
+        }
+        if (row.scenario.logMark != nullptr) { // the transfer had ended: the module has it all
+            EXPECT_EQ(o.moduleTable, withFill(patternBytes(DATA_SIZE, 7), false));
+        }
+    }
+}
+
+} // namespace
