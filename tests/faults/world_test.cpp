@@ -366,3 +366,83 @@ TEST(WorldFaults, NoiseEotWithBytesBehindItDoesNotEndTheReceive) {
     expected.resize(256, 0x22);
     EXPECT_EQ(readFile(dir / "out.bin"), expected);
 }
+
+// The reader of "-l stdout" has gone before the run starts (`... | head -1`): the log lines and
+// the outcome word fail quietly, and the restore still reboots the module and ends with its
+// usual status.
+TEST(WorldFaults, StdoutIntoAGoneReaderStillRebootsAfterTheRestore) {
+    TempDir files;
+    const auto data = patternBytes(700, 71);
+    writeFile(files / "restore.bin", data);
+    Bench b({"--table", files / "table.bin"});
+    ASSERT_TRUE(b.sim->started());
+    // The reader ends at once; the program starts a second later, writing into a pipe nobody
+    // reads any more. runTool puts "--", the program and its arguments behind the script.
+    const std::string script = "shift; { sleep 1; exec \"$@\"; } | true; exit ${PIPESTATUS[0]}";
+    const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(),
+                              {"-restore", files / "restore.bin", "-ohub", "-l", "stdout"},
+                              RUN_LIMIT_S, {"--", "/bin/bash", "-c", script, "bash"});
+    SKIP_IF_NO_SANDBOX(r);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(readFile(files / "table.bin"), withFill(data, true));
+    const std::string rec = b.sim->record();
+    EXPECT_NE(rec.find("RX 00 00 06 00 00 aa"), std::string::npos) << "no reboot: " << rec;
+}
+
+// A standard descriptor closed at start must not become the module port: the log lines or the
+// outcome word written to it would go down the module's line.
+TEST(WorldFaults, ClosedStandardDescriptorNeverBecomesThePort) {
+    struct Row {
+        const char* close; // the shell redirection that closes it
+        const char* log;
+        const char* out;
+    };
+    for (const Row& row : {Row{"1>&-", "stdout", ""}, Row{"2>&-", "stderr", "SUCCESS\n"}}) {
+        SCOPED_TRACE(row.close);
+        TempDir files;
+        const auto table = patternBytes(3000, 81);
+        writeFile(files / "table.bin", table);
+        Bench b({"--table", files / "table.bin"});
+        ASSERT_TRUE(b.sim->started());
+        const std::string script = std::string("shift; exec \"$@\" ") + row.close;
+        const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(),
+                                  {"-backup", files / "backup.bin", "-ohub", "-l", row.log},
+                                  RUN_LIMIT_S, {"--", "/bin/sh", "-c", script, "sh"});
+        SKIP_IF_NO_SANDBOX(r);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(readFile(files / "backup.bin"), withFill(table, false));
+        const std::string rec = b.sim->record();
+        EXPECT_EQ(countOf(rec, "RX "), 1) << rec;
+        EXPECT_EQ(countOf(rec, "JUNK"), 0) << rec;
+    }
+}
+
+// The discovery shell and udevadm inherit no descriptor of ours (the run log is open by then):
+// the udevadm found first lists the descriptors it was given, which must be those the program
+// itself was started with.
+TEST(WorldFaults, DiscoveryChildrenInheritNoDescriptor) {
+    // Single digits only: the shell keeps its own descriptors from 10 up.
+    const std::string listFds = "for f in /proc/$$/fd/?; do echo \"${f##*/}\"; done";
+    for (const std::string program : {"pairvault", "radioflash"}) {
+        SCOPED_TRACE(program);
+        TempDir dir;
+        const std::string sysfs = dir / "usb-serial";
+        mkdir(sysfs.c_str(), 0755);
+        mkdir((sysfs + "/ttyUSB0").c_str(), 0755);
+        const std::string bin = dir / "bin";
+        mkdir(bin.c_str(), 0755);
+        writeText(bin + "/udevadm", "#!/bin/sh\n" + listFds + " >\"${0%/*}/fds\"\n" +
+                                        "echo E: ID_VENDOR_ID=0403\necho E: ID_MODEL_ID=6015\n");
+        chmod((bin + "/udevadm").c_str(), 0755);
+        const std::string script =
+            listFds + " >\"$1/inherited\"; PATH=\"$1:$PATH\"; shift 2; exec \"$@\"";
+        const ToolRun r =
+            runTool(program, dir, "", {program == "pairvault" ? "-reboot" : "-currentversion"},
+                    RUN_LIMIT_S, {"--usb-serial", sysfs, "--", "/bin/sh", "-c", script, "sh", bin});
+        SKIP_IF_NO_SANDBOX(r);
+        EXPECT_EQ(r.exitCode, 255); // the adapter's device node does not exist
+        EXPECT_EQ(readText(bin + "/fds"), readText(bin + "/inherited"));
+        EXPECT_NE(readText(bin + "/fds"), "");
+    }
+}
