@@ -3,6 +3,7 @@
 #include "link/serial.h"
 #include "xmodem/xmodem.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@ constexpr char ERASE_TO_END[] = "\033[K";
 constexpr char ERASE_LINE[] = "\r\033[K";
 
 struct State {
+    int fd = -1; // the terminal, opened anew for non-blocking writes
     bool active = false;
     bool drawn = false;
     bool started = false; // a first block has arrived
@@ -52,16 +54,32 @@ int terminalColumns() {
     return DEFAULT_COLUMNS;
 }
 
-void writeAll(const char* data, std::size_t len) {
+// A job that was moved to the background (Ctrl-Z, bg) leaves the terminal to the foreground;
+// with "stty tostop" a write from there would even stop the whole transfer. A terminal that is
+// not ours to control has no background.
+bool inForeground() {
+    const pid_t fg = tcgetpgrp(state.fd);
+    return fg < 0 || fg == getpgrp();
+}
+
+// Writes as much of the line as the terminal takes at once; returns whether any of it went.
+// A terminal that would block (output stopped with Ctrl-S, a stalled SSH channel) gets nothing
+// and only loses this drawing: the transfer never waits for it.
+bool writeLine(const char* data, std::size_t len) {
+    if (!inForeground())
+        return false;
+    bool any = false;
     while (len > 0) {
-        const ssize_t n = write(STDERR_FILENO, data, len);
+        const ssize_t n = write(state.fd, data, len);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return; // a terminal that cannot take the line only loses the decoration
+            break;
+        any = true;
         data += n;
         len -= static_cast<std::size_t>(n);
     }
+    return any;
 }
 
 // The run log shares the terminal when it is standard error itself or another descriptor on
@@ -89,8 +107,8 @@ void draw(std::int64_t done, double at) {
                           rate, terminalColumns());
     std::memcpy(state.line.data() + len, ERASE_TO_END, sizeof ERASE_TO_END - 1);
     len += sizeof ERASE_TO_END - 1;
-    writeAll(state.line.data(), len);
-    state.drawn = true;
+    if (writeLine(state.line.data(), len))
+        state.drawn = true;
     state.lastDrawAt = at;
 }
 
@@ -188,6 +206,11 @@ void progressBegin(std::int64_t total) {
     state = State{};
     if (!isatty(STDERR_FILENO) || logSharesStderr())
         return;
+    // A descriptor of our own, so that non-blocking writes leave standard error (shared with
+    // the shell) as it is.
+    state.fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (state.fd < 0)
+        return;
     state.active = true;
     state.total = total;
     xmodemProgress = onBlock;
@@ -197,6 +220,8 @@ void progressEnd() {
     if (state.active && xmodemProgress == onBlock)
         xmodemProgress = nullptr;
     if (state.drawn)
-        writeAll(ERASE_LINE, sizeof ERASE_LINE - 1);
+        writeLine(ERASE_LINE, sizeof ERASE_LINE - 1);
+    if (state.fd >= 0)
+        close(state.fd);
     state = State{};
 }

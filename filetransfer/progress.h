@@ -3,7 +3,9 @@
 // It is drawn only while standard error is a terminal and the run log goes somewhere else, so
 // scripts, cron and anyone reading the run log on that terminal see exactly what they saw
 // without it. The line never reaches standard output or the run log, and it is erased when
-// the transfer ends, whatever its outcome.
+// the transfer ends, whatever its outcome. It is drawn only while the program is in the
+// foreground of its terminal, and never holds a transfer up: a drawing the terminal cannot
+// take at once (output stopped with Ctrl-S, a stalled SSH channel) is skipped.
 #pragma once
 
 #include <cstddef>

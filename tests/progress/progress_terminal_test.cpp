@@ -143,3 +143,44 @@ TEST(ProgressTerminal, NoLineWhenTheRunLogIsTheTerminal) {
     EXPECT_EQ(term.err.find('\r'), std::string::npos) << term.err;
     EXPECT_EQ(term.err.find("received"), std::string::npos) << term.err;
 }
+
+// Output stopped with Ctrl-S (or an SSH channel that stalls) for the whole run: the transfer
+// must not wait for the terminal; every drawing is skipped and the backup completes as always.
+TEST(ProgressTerminal, StoppedTerminalNeverHoldsUpTheTransfer) {
+    TempDir dir;
+    writeFile(dir / "table", pattern(20000));
+    SimModule sim(dir, {"--table", dir / "table"});
+    ASSERT_TRUE(sim.started());
+    const auto term = runProcessOnTerminal(sandboxed(dir, sim, {"-ohub", "-backup", dir / "b.bin"}),
+                                           kSanitizerEnv, 90, 100, true);
+    SKIP_WITHOUT_SANDBOX(term);
+    EXPECT_FALSE(term.timedOut);
+    EXPECT_EQ(term.exitCode, 1) << term.err;
+    EXPECT_EQ(term.out, "SUCCESS\n");
+    auto expected = pattern(20000);
+    expected.push_back(0x1a);
+    expected.resize((20000 / 128 + 1) * 128, 0);
+    EXPECT_EQ(readFile(dir / "b.bin"), expected);
+}
+
+// A job in the background of its terminal (started with "&" by a shell with job control) draws
+// nothing there; with "stty tostop" a drawing would even stop the transfer.
+TEST(ProgressTerminal, NoLineInTheBackground) {
+    TempDir dir;
+    writeFile(dir / "table", pattern(20000));
+    SimModule sim(dir, {"--table", dir / "table"});
+    ASSERT_TRUE(sim.started());
+    // A session of its own with the terminal as its controlling terminal, and a shell with job
+    // control that starts the run as a background job and waits for it.
+    std::vector<std::string> argv = {"/bin/sh", "-c",
+                                     "exec setsid -c /bin/sh -c \"$0\" sh \"$@\" <&2",
+                                     "set -m; \"$@\" & wait $!"};
+    const auto run = sandboxed(dir, sim, {"-ohub", "-backup", dir / "b.bin"});
+    argv.insert(argv.end(), run.begin(), run.end());
+    const auto term = runProcessOnTerminal(argv, kSanitizerEnv, 90);
+    SKIP_WITHOUT_SANDBOX(term);
+    EXPECT_EQ(term.exitCode, 1) << term.err;
+    EXPECT_EQ(term.out, "SUCCESS\n");
+    EXPECT_EQ(term.err.find(" received"), std::string::npos) << term.err;
+    EXPECT_EQ(readFile(dir / "b.bin").size(), (20000 / 128 + 1) * 128u);
+}

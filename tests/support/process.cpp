@@ -153,9 +153,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
 
 ProcessResult runProcessOnTerminal(const std::vector<std::string>& argv,
                                    const std::vector<std::string>& env, double timeoutSeconds,
-                                   int columns) {
+                                   int columns, bool outputStopped) {
     int slave = -1;
     const int master = openTerminal(columns, slave);
+    if (outputStopped)
+        tcflow(slave, TCOOFF);
     int outPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");

@@ -20,10 +20,13 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 
 // As runProcess, except that standard error is the slave side of a fresh raw pseudo-terminal
 // `columns` wide, the way a person at a terminal would see it; `err` is everything the program
-// wrote to it, byte for byte (raw mode: no newline translation).
+// wrote to it, byte for byte (raw mode: no newline translation). With `outputStopped` the
+// terminal's output is stopped from the start, as after Ctrl-S: a write to it blocks, or fails
+// with EAGAIN when non-blocking.
 ProcessResult runProcessOnTerminal(const std::vector<std::string>& argv,
                                    const std::vector<std::string>& env = {},
-                                   double timeoutSeconds = 120, int columns = 100);
+                                   double timeoutSeconds = 120, int columns = 100,
+                                   bool outputStopped = false);
 
 // A program started in the background (for example the simulated module); killed (SIGTERM)
 // and reaped when the object goes.
