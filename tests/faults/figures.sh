@@ -16,3 +16,7 @@ cat "$dir"/* | awk '
     END { printf "TOTAL runs=%d faults=%d successes=%d failures=%d silent=%d hangs=%d\n",
                  total["runs"], total["faults"], total["successes"], total["failures"],
                  total["silent"], total["hangs"] }'
+# The signal matrix: one line per point and signal.
+if [ -d "$dir/../signals" ]; then
+    sort "$dir/../signals"/*
+fi
