@@ -3,6 +3,7 @@
 #include "link/serial.h"
 
 #include <fcntl.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,8 +19,10 @@ namespace {
 constexpr std::array<int, 3> INTERRUPTING = {SIGHUP, SIGINT, SIGTERM};
 constexpr int CANCEL_BYTES = 3;
 constexpr unsigned char CANCEL = 0x18;
+constexpr long EXIT_WATCHDOG_MS = 500;
 
 volatile std::sig_atomic_t caught = 0;
+bool ending = false;
 int transfers = 0;
 InterruptCleanup cleanup = nullptr;
 void* cleanupArg = nullptr;
@@ -77,10 +80,19 @@ void cancelTransfer() {
     sigset_t only{};
     sigemptyset(&only);
     sigaddset(&only, sig);
-    raise(sig);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
     // Not reached: the default action of every interrupting signal ends the process.
     _exit(128 + sig);
+}
+
+// A write that blocks on the way out (a run log or stdout pipe nobody reads, a terminal
+// stopped with Ctrl-S) is cut short by the alarm, so the process is still gone in time.
+void armExitWatchdog() {
+    install(SIGALRM, ignoreSignal);
+    itimerval once{};
+    once.it_value.tv_usec = EXIT_WATCHDOG_MS * 1000;
+    setitimer(ITIMER_REAL, &once, nullptr);
 }
 
 } // namespace
@@ -94,21 +106,12 @@ void setUpProcess() {
     std::atexit(endIfInterrupted);
 }
 
-int interruptSignal() {
-    return caught;
-}
-
 void endIfInterrupted() {
     const int sig = caught;
-    if (sig == 0)
+    if (sig == 0 || ending)
         return;
-    // Nothing may cut the way out short now, not even a second signal.
-    sigset_t all{};
-    sigemptyset(&all);
-    for (const int s : INTERRUPTING)
-        sigaddset(&all, s);
-    sigprocmask(SIG_BLOCK, &all, nullptr);
-
+    ending = true;
+    armExitWatchdog();
     if (transfers > 0 && SERIAL_FD >= 0)
         cancelTransfer();
     if (cleanup != nullptr) {

@@ -5,7 +5,8 @@
 // SIGINT, SIGTERM and SIGHUP are caught for the whole run. The handler only records the first
 // of them; nothing else happens inside it. Every wait of the tools (the byte waits on the port,
 // the pauses of the command exchanges, the drain before a resent block) looks at that record at
-// least every INTERRUPT_CHECK_MS and, once a signal is there, calls `endIfInterrupted`, which
+// least every INTERRUPT_CHECK_MS, and so does every line written to the run log or standard
+// output (either may block on a pipe or a terminal). Once a signal is there, `endIfInterrupted`
 // ends the run from ordinary code:
 //
 //   1. an XMODEM transfer in progress is cancelled with CAN CAN CAN, so the module leaves its
@@ -16,6 +17,9 @@
 //   4. the run log gets one last line, "ERROR: <strsignal text>"; standard output gets nothing;
 //   5. the signal's default action is restored and the signal raised again, so the caller sees
 //      death by that signal, as if it had never been caught.
+//
+// A write that blocks on the way out is cut short after half a second, so the process is gone
+// within a second of the signal whatever its run log and standard output are connected to.
 //
 // SIGPIPE does nothing: a write to a standard output or run log whose reader has gone fails
 // with EPIPE, and the run goes on to its end.
@@ -32,9 +36,6 @@ inline constexpr long INTERRUPT_CHECK_MS = 50;
 // later (the discovery shell, udevadm) get the default actions back on exec. A signal that
 // arrives after the last wait is acted on when the program exits.
 void setUpProcess();
-
-// The signal that interrupted the run, or 0.
-int interruptSignal();
 
 // Ends the run as described above when a signal has been recorded; returns at once otherwise.
 void endIfInterrupted();

@@ -49,6 +49,7 @@ void logText(const std::string& text) {
         return;
     std::fputs(text.c_str(), log_fp);
     std::fflush(log_fp);
+    endIfInterrupted();
 }
 
 timespec monotonicNow() {
@@ -150,6 +151,7 @@ void printLine(const char* text) {
     std::fputs(text, stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+    endIfInterrupted();
 }
 
 void printOut(const char* fmt, ...) {
@@ -158,6 +160,7 @@ void printOut(const char* fmt, ...) {
     std::vfprintf(stdout, fmt, ap);
     va_end(ap);
     std::fflush(stdout);
+    endIfInterrupted();
 }
 
 void printUsage(const char* usageText) {
@@ -184,7 +187,9 @@ void logPrintf(const char* fmt, ...) {
     va_start(ap, fmt);
     std::vfprintf(log_fp, fmt, ap);
     va_end(ap);
+    // A write blocked on a pipe or terminal that a signal cut short ends the run here.
     std::fflush(log_fp);
+    endIfInterrupted();
 }
 
 void formatStartTime(std::time_t t, char* buf, std::size_t size) {

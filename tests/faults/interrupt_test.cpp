@@ -47,7 +47,7 @@ struct Scenario {
     bool inTransfer;   // an XMODEM transfer of ours is in progress at that point
     bool moduleInRole; // the module is in its XMODEM role (its record then ends the role)
     std::vector<std::string> simOptions;
-    std::vector<std::string> extraArgs;
+    const char* wrapper = nullptr; // a bash script the program runs under (its argv from $2 on)
 };
 
 const std::vector<Scenario>& matrix() {
@@ -60,8 +60,7 @@ const std::vector<Scenario>& matrix() {
          1,
          false,
          false,
-         {"--reply", "09=silent"},
-         {}},
+         {"--reply", "09=silent"}},
         {"backup_transfer",
          Kind::Backup,
          RelayDir::BtoA,
@@ -70,7 +69,6 @@ const std::vector<Scenario>& matrix() {
          1,
          true,
          true,
-         {},
          {}},
         {"restore_transfer",
          Kind::Restore,
@@ -80,18 +78,8 @@ const std::vector<Scenario>& matrix() {
          1,
          true,
          true,
-         {},
          {}},
-        {"update_prepare_pause",
-         Kind::Update,
-         RelayDir::AtoB,
-         FRAME,
-         nullptr,
-         1,
-         false,
-         false,
-         {},
-         {}},
+        {"update_prepare_pause", Kind::Update, RelayDir::AtoB, FRAME, nullptr, 1, false, false, {}},
         {"update_start_pause",
          Kind::Update,
          RelayDir::AtoB,
@@ -100,7 +88,6 @@ const std::vector<Scenario>& matrix() {
          2,
          false,
          true,
-         {},
          {}},
         {"update_transfer",
          Kind::Update,
@@ -110,9 +97,8 @@ const std::vector<Scenario>& matrix() {
          2,
          true,
          true,
-         {},
          {}},
-        {"reset_pause", Kind::Reset, RelayDir::AtoB, FRAME, nullptr, 1, false, false, {}, {}},
+        {"reset_pause", Kind::Reset, RelayDir::AtoB, FRAME, nullptr, 1, false, false, {}},
     };
     return points;
 }
@@ -211,7 +197,7 @@ struct Outcome {
 };
 
 // One run of `s`, interrupted by `signals` sent back to back.
-Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, bool logOnFullDisk) {
+Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, const char* log) {
     Outcome o;
     TempDir dir;
     const std::string keep = dir / "keep";
@@ -250,21 +236,28 @@ Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, bool lo
         break;
     }
     args.push_back("-ohub");
-    if (logOnFullDisk)
-        args.insert(args.end(), {"-l", "/dev/full"});
+    if (log != nullptr)
+        args.insert(args.end(), {"-l", log});
+    std::vector<std::string> wrapper;
+    if (s.wrapper != nullptr)
+        wrapper = {"--", "/bin/bash", "-c", s.wrapper, "bash"};
     const std::string logPath =
         dir / (program == "pairvault" ? "varlog/pairvault.log" : "varlog/radioimage.log");
 
     auto run = std::async(std::launch::async, [&] {
-        return runTool(program, dir, line.hostPath(), args, RUN_LIMIT_S);
+        return runTool(program, dir, line.hostPath(), args, RUN_LIMIT_S, wrapper);
     });
     int pid = -1;
     const bool atPoint = waitFor(
         [&] {
             if (run.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
                 return true; // ended (or never started) before the point
-            if (pid < 0)
+            if (pid < 0) {
                 pid = findTool(program);
+                // Under a wrapper the point is wherever the program got stuck by then.
+                if (pid >= 0 && s.wrapper != nullptr)
+                    std::this_thread::sleep_for(std::chrono::seconds(1));
+            }
             if (pid < 0)
                 return false;
             if (s.logMark != nullptr)
@@ -343,7 +336,7 @@ class SignalMatrix : public ::testing::TestWithParam<std::tuple<std::size_t, int
 TEST_P(SignalMatrix, EndsCleanlyAndDiesByTheSignal) {
     const Scenario& s = matrix()[std::get<0>(GetParam())];
     const int sig = std::get<1>(GetParam());
-    const Outcome o = interruptRun(s, {sig}, false);
+    const Outcome o = interruptRun(s, {sig}, nullptr);
     if (o.skipped)
         GTEST_SKIP() << "the sandbox cannot run here";
     report(s.name, sig, o);
@@ -359,43 +352,40 @@ INSTANTIATE_TEST_SUITE_P(Points, SignalMatrix,
                          });
 
 // Signals twice or together, a signal in the last pause after a successful transfer, a signal
-// while the run log is on a full disk.
+// while the run log is on a full disk or stuck in a pipe nobody reads.
 TEST(SignalBadInput, EachEndsAsAnyOtherInterruption) {
     const Scenario& backupTransfer = matrix()[1];
     const Scenario& restoreTransfer = matrix()[2];
-    const Scenario restoreSettled = {"restore_settle_pause",
-                                     Kind::Restore,
-                                     RelayDir::AtoB,
-                                     0,
-                                     "result = ",
-                                     1,
-                                     false,
-                                     true,
-                                     {},
-                                     {}};
-    const Scenario updateSettled = {"update_settle_pause",
-                                    Kind::Update,
-                                    RelayDir::AtoB,
-                                    0,
-                                    "result = ",
-                                    2,
-                                    false,
-                                    true,
-                                    {},
-                                    {}};
+    const Scenario restoreSettled = {
+        "restore_settle_pause", Kind::Restore, RelayDir::AtoB, 0, "result = ", 1, false, true, {}};
+    const Scenario updateSettled = {
+        "update_settle_pause", Kind::Update, RelayDir::AtoB, 0, "result = ", 2, false, true, {}};
+    // Standard output is a pipe that is full already (and that the program itself holds open
+    // for reading, so no SIGPIPE): the run blocks on its first log line.
+    const Scenario stuckLog = {"log_pipe_full",
+                               Kind::Backup,
+                               RelayDir::AtoB,
+                               0,
+                               nullptr,
+                               0,
+                               false,
+                               false,
+                               {},
+                               "p=$(mktemp -u) && mkfifo \"$p\" && exec 3<>\"$p\" && rm \"$p\" && "
+                               "head -c 65536 /dev/zero >&3 && shift && exec \"$@\" >&3"};
     struct Row {
         const Scenario& scenario;
         std::vector<int> signals;
-        bool logOnFullDisk;
+        const char* log; // "-l" value, or null for the default run log
     };
     const std::vector<Row> rows = {
-        {backupTransfer, {SIGINT, SIGINT}, false}, {restoreTransfer, {SIGTERM, SIGHUP}, false},
-        {restoreSettled, {SIGTERM}, false},        {updateSettled, {SIGHUP}, false},
-        {backupTransfer, {SIGTERM}, true},
+        {backupTransfer, {SIGINT, SIGINT}, nullptr}, {restoreTransfer, {SIGTERM, SIGHUP}, nullptr},
+        {restoreSettled, {SIGTERM}, nullptr},        {updateSettled, {SIGHUP}, nullptr},
+        {backupTransfer, {SIGTERM}, "/dev/full"},    {stuckLog, {SIGINT}, "stdout"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.scenario.name);
-        const Outcome o = interruptRun(row.scenario, row.signals, row.logOnFullDisk);
+        const Outcome o = interruptRun(row.scenario, row.signals, row.log);
         if (o.skipped)
             GTEST_SKIP() << "the sandbox cannot run here";
         // Signals that arrive together may be taken in either order; the run ends by the one
@@ -404,8 +394,8 @@ TEST(SignalBadInput, EachEndsAsAnyOtherInterruption) {
         for (const int sig : row.signals)
             if (o.exitCode == 128 + sig)
                 died = sig;
-        expectCleanEnd(row.scenario, o, died, !row.logOnFullDisk);
-        if (!row.logOnFullDisk) {
+        expectCleanEnd(row.scenario, o, died, row.log == nullptr);
+        if (row.log == nullptr) {
             EXPECT_EQ(countOf(o.log, "ERROR: " + std::string(strsignal(died))), 1) << o.log;
         }
         if (row.scenario.logMark != nullptr) { // the transfer had ended: the module has it all
