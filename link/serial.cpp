@@ -52,6 +52,14 @@ void logText(const std::string& text) {
     endIfInterrupted();
 }
 
+// Writes and flushes at once. A write blocked on a pipe or terminal that a signal cut short
+// ends the run here.
+__attribute__((format(printf, 2, 0))) void writeFormatted(FILE* fp, const char* fmt, va_list ap) {
+    std::vfprintf(fp, fmt, ap);
+    std::fflush(fp);
+    endIfInterrupted();
+}
+
 timespec monotonicNow() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -157,10 +165,8 @@ void printLine(const char* text) {
 void printOut(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(stdout, fmt, ap);
+    writeFormatted(stdout, fmt, ap);
     va_end(ap);
-    std::fflush(stdout);
-    endIfInterrupted();
 }
 
 void printUsage(const char* usageText) {
@@ -185,11 +191,8 @@ void logPrintf(const char* fmt, ...) {
         return;
     va_list ap;
     va_start(ap, fmt);
-    std::vfprintf(log_fp, fmt, ap);
+    writeFormatted(log_fp, fmt, ap);
     va_end(ap);
-    // A write blocked on a pipe or terminal that a signal cut short ends the run here.
-    std::fflush(log_fp);
-    endIfInterrupted();
 }
 
 void formatStartTime(std::time_t t, char* buf, std::size_t size) {
