@@ -54,6 +54,12 @@ int isZigbeeDevice(const char* entryName) {
         printError("fail to execute udevadm");
         return 0;
     }
+    const int match = udevadmOutputMatches(out);
+    pclose(out);
+    return match;
+}
+
+int udevadmOutputMatches(FILE* out) {
     std::string model;
     std::string vendor;
     // A line longer than the buffer arrives in pieces, and each piece counts as a line.
@@ -64,7 +70,6 @@ int isZigbeeDevice(const char* entryName) {
         takeValue(text, MODEL_KEY, model);
         takeValue(text, VENDOR_KEY, vendor);
     }
-    pclose(out);
     return model == ZIGBEE_MODEL_ID && vendor == ZIGBEE_VENDOR_ID ? 1 : 0;
 }
 
