@@ -1,0 +1,48 @@
+// The module's line for the fuzz targets: the fake behind link/os.h.
+//
+// Principles of operation
+// -----------------------
+// The fuzz input is the line. Its first byte holds flags; the rest is a series of chunks, each
+// a length (one byte 0..127, or two bytes 0x80|high, low for up to 32767) and that many bytes.
+// Chunk 0 waits on the line from the start; chunk k arrives right behind the program's k-th
+// write, as the module's answer to it. Bytes wait until they are read or discarded (TCIFLUSH).
+// A short last chunk simply ends the input.
+//
+// Time is virtual: a pause moves the clock on by its length, a poll with nothing waiting by
+// its whole timeout, and reading or writing takes no time. When the input is used up the line
+// stays silent, or, with flag LINE_HANGS_UP, hangs up: reads and writes fail with EIO and poll
+// reports the descriptor at once, as on an unplugged adapter.
+//
+// Every read, write and input discard is recorded in order, for the targets' oracles.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+inline constexpr std::uint8_t LINE_HANGS_UP = 0x01;
+
+// Longest virtual run any target may take; past it the line aborts as a hang.
+inline constexpr std::int64_t LINE_MAX_RUN_US = 24LL * 3600 * 1000000;
+
+enum class LineOp : std::uint8_t { Read, Write, Discard };
+
+struct LineEvent {
+    LineOp op;
+    std::span<const std::uint8_t> bytes; // valid until the next lineStart
+};
+
+// Starts a run on `input` (which must stay valid for the run): clock at zero, nothing
+// recorded.
+void lineStart(const std::uint8_t* input, std::size_t size);
+
+// What the program did on the line so far. Consecutive single-byte reads form one event.
+std::vector<LineEvent> lineEvents();
+
+// Virtual microseconds since lineStart.
+std::int64_t lineNowUs();
+
+// When the line fell quiet for good: every chunk delivered and every byte read or discarded.
+// -1 while input remains.
+std::int64_t lineQuietSinceUs();

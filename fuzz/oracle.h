@@ -1,0 +1,72 @@
+// What the fuzz targets share besides the fake line: how an oracle reports a failure, and how
+// an input becomes an argument vector.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+// An oracle failure is a finding like a crash: it names what went wrong and aborts, so
+// libFuzzer keeps the input and the replay test fails on it.
+[[noreturn]] inline void fuzzFail(const char* what) {
+    std::fprintf(stderr, "fuzz oracle: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// The input split at NUL bytes into arguments behind argv[0] = `program`. Each argument and
+// the vector itself (argc entries and the closing null) get allocations of exactly their size,
+// so a parser that reads past either is caught by AddressSanitizer.
+class ArgVector {
+public:
+    ArgVector(const char* program, std::span<const std::uint8_t> input) {
+        add(reinterpret_cast<const std::uint8_t*>(program), std::strlen(program));
+        std::size_t start = 0;
+        for (std::size_t i = 0; i <= input.size(); ++i) {
+            if (i == input.size() || input[i] == 0) {
+                if (i > start || i < input.size())
+                    add(input.data() + start, i - start);
+                start = i + 1;
+            }
+        }
+        argv_ = std::make_unique<char*[]>(words_.size() + 1);
+        for (std::size_t i = 0; i < words_.size(); ++i)
+            argv_[i] = words_[i].get();
+        argv_[words_.size()] = nullptr;
+    }
+    int argc() const { return static_cast<int>(words_.size()); }
+    char** argv() const { return argv_.get(); }
+    // True when `value` is one of the arguments itself (not a copy).
+    bool holds(const char* value) const {
+        for (std::size_t i = 1; i < words_.size(); ++i)
+            if (words_[i].get() == value)
+                return true;
+        return false;
+    }
+    // True when `value` is one of the arguments, or else the default text `fallback`.
+    bool holdsOr(const char* value, std::string_view fallback) const {
+        return holds(value) || value == fallback;
+    }
+    // True when some argument equals `word`.
+    bool hasWord(std::string_view word) const {
+        for (std::size_t i = 1; i < words_.size(); ++i)
+            if (word == words_[i].get())
+                return true;
+        return false;
+    }
+
+private:
+    void add(const std::uint8_t* bytes, std::size_t len) {
+        auto word = std::make_unique<char[]>(len + 1);
+        std::memcpy(word.get(), bytes, len);
+        word[len] = '\0';
+        words_.push_back(std::move(word));
+    }
+    std::vector<std::unique_ptr<char[]>> words_;
+    std::unique_ptr<char*[]> argv_;
+};
