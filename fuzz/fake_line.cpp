@@ -4,6 +4,7 @@
 #include "fuzz/oracle.h"
 #include "link/os.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <termios.h>
 
@@ -114,6 +115,23 @@ std::vector<LineEvent> lineEvents() {
     return out;
 }
 
+std::vector<std::uint8_t> requestFrame(std::uint8_t code, std::span<const std::uint8_t> payload) {
+    std::vector<std::uint8_t> f = {0x00, 0x00, code, 0x00,
+                                   static_cast<std::uint8_t>(payload.size())};
+    f.insert(f.end(), payload.begin(), payload.end());
+    f.push_back(0xAA);
+    return f;
+}
+
+bool sameBytes(std::span<const std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
+std::FILE* nullLog() {
+    static std::FILE* const fp = std::fopen("/dev/null", "w");
+    return fp;
+}
+
 std::int64_t lineNowUs() {
     return line.nowUs;
 }
@@ -154,11 +172,11 @@ ssize_t osRead(int /*fd*/, void* buf, std::size_t len) {
 }
 
 ssize_t osWrite(int /*fd*/, const void* buf, std::size_t len) {
+    recordBytes(LineOp::Write, static_cast<const std::uint8_t*>(buf), len);
     if (hungUp()) {
         errno = EIO;
         return -1;
     }
-    recordBytes(LineOp::Write, static_cast<const std::uint8_t*>(buf), len);
     deliverNextChunk();
     return static_cast<ssize_t>(len);
 }

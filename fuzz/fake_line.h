@@ -13,11 +13,13 @@
 // stays silent, or, with flag LINE_HANGS_UP, hangs up: reads and writes fail with EIO and poll
 // reports the descriptor at once, as on an unplugged adapter.
 //
-// Every read, write and input discard is recorded in order, for the targets' oracles.
+// Every read, write and input discard is recorded in order, for the targets' oracles; a write
+// is recorded as the program made it, also when the hung-up line made it fail.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <vector>
 
@@ -39,6 +41,16 @@ void lineStart(const std::uint8_t* input, std::size_t size);
 
 // What the program did on the line so far. Consecutive single-byte reads form one event.
 std::vector<LineEvent> lineEvents();
+
+// The request frame 00 00 <code> 00 <length> <payload> AA that an exchange must write.
+std::vector<std::uint8_t> requestFrame(std::uint8_t code,
+                                       std::span<const std::uint8_t> payload = {});
+
+// True when `a` holds exactly the bytes of `b`.
+bool sameBytes(std::span<const std::uint8_t> a, const std::vector<std::uint8_t>& b);
+
+// A run log that takes every line and keeps none, so the traces are formatted as in a run.
+std::FILE* nullLog();
 
 // Virtual microseconds since lineStart.
 std::int64_t lineNowUs();

@@ -1,5 +1,6 @@
 #include "link/interrupt.h"
 
+#include "link/os.h"
 #include "link/serial.h"
 
 #include <fcntl.h>
@@ -66,10 +67,10 @@ void keepStandardDescriptorsOpen() {
 void cancelTransfer() {
     // The block still leaving the port goes out whole first: the receiver then reads the
     // cancel as the next header, not as part of a block.
-    tcdrain(SERIAL_FD);
+    osDrain(SERIAL_FD);
     for (int i = 0; i < CANCEL_BYTES; ++i)
         (void)_outbyte(CANCEL);
-    tcdrain(SERIAL_FD);
+    osDrain(SERIAL_FD);
 }
 
 [[noreturn]] void dieBy(int sig) {
@@ -130,19 +131,17 @@ void endIfInterrupted() {
 
 void sleepInterruptibly(long us) {
     constexpr long STEP_US = INTERRUPT_CHECK_MS * 1000;
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const timespec start = osNow();
     for (;;) {
         endIfInterrupted();
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
+        const timespec now = osNow();
         const long left =
             us - ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000L);
         if (left <= 0)
             return;
         // Cut short by a signal, the step ends early and the record is looked at above.
         const timespec step{0, (left < STEP_US ? left : STEP_US) * 1000L};
-        nanosleep(&step, nullptr);
+        osSleep(step, nullptr);
     }
 }
 

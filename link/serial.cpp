@@ -1,6 +1,7 @@
 #include "link/serial.h"
 
 #include "link/interrupt.h"
+#include "link/os.h"
 
 #include <cerrno>
 #include <csignal>
@@ -10,7 +11,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <poll.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -61,9 +61,7 @@ __attribute__((format(printf, 2, 0))) void writeFormatted(FILE* fp, const char* 
 }
 
 timespec monotonicNow() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts;
+    return osNow();
 }
 
 long microsSince(const timespec& start) {
@@ -78,9 +76,8 @@ bool waitReadable(int fd, long us, const timespec& start) {
         const long left = us - microsSince(start);
         if (left <= 0)
             return false;
-        pollfd pfd{fd, POLLIN, 0};
         // Round up so poll never gives back before the wait is over.
-        const int r = poll(&pfd, 1, static_cast<int>((left + 999) / 1000));
+        const int r = osPoll(fd, static_cast<int>((left + 999) / 1000));
         if (r > 0)
             return true;
         if (r == 0)
@@ -95,7 +92,7 @@ bool waitReadable(int fd, long us, const timespec& start) {
 
 // One write of all `len` bytes; a short write is not retried. 1, or 255 after logging "write".
 int writeWhole(int fd, const std::uint8_t* data, std::size_t len) {
-    const ssize_t n = write(fd, data, len);
+    const ssize_t n = osWrite(fd, data, len);
     if (n < 0 || static_cast<std::size_t>(n) != len) {
         printError("write");
         return 255;
@@ -104,7 +101,7 @@ int writeWhole(int fd, const std::uint8_t* data, std::size_t len) {
 }
 
 bool readOneByte(std::uint8_t& c) {
-    return read(SERIAL_FD, &c, 1) == 1;
+    return osRead(SERIAL_FD, &c, 1) == 1;
 }
 
 // The port's serial settings as Open_Serial found them, kept while the flags it set are in
@@ -303,7 +300,7 @@ int SetComConf(int fd) {
     tio.c_cflag |= CS8;
     tio.c_cflag &= ~static_cast<tcflag_t>(PARENB);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-    tcflush(fd, TCIFLUSH);
+    osFlush(fd, TCIFLUSH);
 
     tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
     // Frames and XMODEM blocks carry every byte value, and the port may come to us with any
@@ -320,7 +317,7 @@ int SetComConf(int fd) {
         printError("tcsetattr");
         return 255;
     }
-    tcflush(fd, TCIFLUSH);
+    osFlush(fd, TCIFLUSH);
     return 1;
 }
 
@@ -334,12 +331,12 @@ void closeSerial() {
 int Uart_Send(int fd, const std::uint8_t* data, std::size_t len, const char* label) {
     if (label != nullptr)
         traceBytes("Send ", label, data, len);
-    tcflush(fd, TCOFLUSH);
+    osFlush(fd, TCOFLUSH);
     return writeWhole(fd, data, len);
 }
 
 int Uart_Recv(int fd, std::uint8_t* buf, const char* label) {
-    const ssize_t n = read(fd, buf, UART_RECV_SIZE);
+    const ssize_t n = osRead(fd, buf, UART_RECV_SIZE);
     if (n < 0)
         return -1;
     if (label != nullptr)
@@ -377,7 +374,7 @@ int _inbyte(std::uint16_t timeout) {
 
 int _outbyte(int c) {
     const auto b = static_cast<std::uint8_t>(c);
-    if (write(SERIAL_FD, &b, 1) != 1) {
+    if (osWrite(SERIAL_FD, &b, 1) != 1) {
         printError("write");
         return -1;
     }
@@ -385,15 +382,15 @@ int _outbyte(int c) {
 }
 
 void flushinput() {
-    tcflush(SERIAL_FD, TCOFLUSH);
+    osFlush(SERIAL_FD, TCOFLUSH);
 }
 
 void drainOutput() {
     // A signal meanwhile ends the run here; a port that is no terminal has nothing to drain.
-    while (tcdrain(SERIAL_FD) != 0 && errno == EINTR)
+    while (osDrain(SERIAL_FD) != 0 && errno == EINTR)
         endIfInterrupted();
 }
 
 void discardInput() {
-    tcflush(SERIAL_FD, TCIFLUSH);
+    osFlush(SERIAL_FD, TCIFLUSH);
 }

@@ -1,0 +1,103 @@
+// Fuzz target: radioflash's exchanges fed arbitrary replies: the version query (even first
+// input byte) and the switch into the firmware receiver (odd); the rest is the line. Each
+// opens its port itself: a memory file stands in for the device, the line is the fake's.
+//
+// Oracle: the version query returns 1, -1 or -2 and the switch 0 or -1; every request written
+// is the documented frame; the version counts as read only from a whole version reply, the
+// switch as done only when a start request was answered with a reply ending in 'C'; and the
+// version query gives up with -2 only after six requests.
+#include "fuzz/fake_line.h"
+#include "fuzz/oracle.h"
+#include "link/frames.h"
+#include "link/serial.h"
+#include "radioflash/radioflash.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A device path the exchanges can open and lock, private to this process.
+const std::string& devicePath() {
+    static const std::string path = [] {
+        const int fd = memfd_create("module-port", MFD_CLOEXEC);
+        if (fd < 0)
+            fuzzFail("cannot make the stand-in device");
+        // The version goes to standard output; the fuzzer's output stays readable.
+        if (std::freopen("/dev/null", "w", stdout) == nullptr)
+            fuzzFail("cannot silence standard output");
+        return "/proc/self/fd/" + std::to_string(fd);
+    }();
+    return path;
+}
+
+void checkVersion(int result, const std::vector<LineEvent>& events) {
+    const std::vector<std::uint8_t> request = requestFrame(CMD_GET_VERSION, {});
+    int requests = 0;
+    std::span<const std::uint8_t> last;
+    for (const LineEvent& e : events) {
+        if (e.op == LineOp::Write && !sameBytes(e.bytes, request))
+            fuzzFail("a version request is not the documented frame");
+        requests += e.op == LineOp::Write ? 1 : 0;
+        if (e.op == LineOp::Read)
+            last = e.bytes;
+    }
+    if (result == 1 &&
+        !(last.size() >= 8 && last[0] == 0x00 && last[1] == 0x01 && last[2] == CMD_GET_VERSION &&
+          last[3] == 0x08 && last[4] == 0x02 && last[7] == FRAME_END))
+        fuzzFail("a version was shown without a whole version reply");
+    if (result == -2 && requests != EXCHANGE_RETRIES + 1)
+        fuzzFail("no valid response reported after other than six requests");
+}
+
+void checkUpdateInit(int result, const std::vector<LineEvent>& events) {
+    const std::vector<std::uint8_t> prepare = requestFrame(CMD_UPDATE_PREPARE, {});
+    constexpr std::array<std::uint8_t, UPDATE_START_ZEROS> zeros{};
+    const std::vector<std::uint8_t> start = requestFrame(CMD_UPDATE_START, zeros);
+    bool lastWasStart = false;
+    std::span<const std::uint8_t> last;
+    for (const LineEvent& e : events) {
+        if (e.op == LineOp::Write) {
+            if (!sameBytes(e.bytes, prepare) && !sameBytes(e.bytes, start))
+                fuzzFail("an update request is not the documented frame");
+            lastWasStart = sameBytes(e.bytes, start);
+            last = {};
+        } else if (e.op == LineOp::Read) {
+            last = e.bytes;
+        }
+    }
+    if (result == 0 && !(lastWasStart && !last.empty() && last.back() == 'C'))
+        fuzzFail("the module counted as waiting for an image without asking for one");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0)
+        return 0;
+    const bool version = (data[0] & 1) == 0;
+    const std::string& device = devicePath();
+    lineStart(data + 1, size - 1);
+    log_fp = nullLog();
+    const int result = version ? GetCurrentVersion(device.c_str()) : Update_Init(device.c_str());
+    closeSerial();
+    log_fp = nullptr;
+    const std::vector<LineEvent> events = lineEvents();
+    if (version) {
+        if (result != 1 && result != -1 && result != -2)
+            fuzzFail("the version query returned an undocumented result");
+        checkVersion(result, events);
+    } else {
+        if (result != 0 && result != -1)
+            fuzzFail("the switch into the firmware receiver returned an undocumented result");
+        checkUpdateInit(result, events);
+    }
+    return 0;
+}
