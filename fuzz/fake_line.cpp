@@ -24,6 +24,7 @@ struct Recorded {
 struct Line {
     const std::uint8_t* input = nullptr;
     bool hangsUp = false;
+    bool endOfFile = false;
     std::vector<Chunk> chunks;
     std::size_t delivered = 0;         // chunks on the line so far
     std::vector<std::uint8_t> waiting; // delivered bytes, read from `head` on
@@ -83,6 +84,7 @@ void advance(std::int64_t us) {
 void lineStart(const std::uint8_t* input, std::size_t size) {
     line.input = input;
     line.hangsUp = size > 0 && (input[0] & LINE_HANGS_UP) != 0;
+    line.endOfFile = size > 0 && (input[0] & LINE_EOF) != 0;
     line.chunks.clear();
     std::size_t at = size > 0 ? 1 : 0;
     while (at < size) {
@@ -116,10 +118,11 @@ std::vector<LineEvent> lineEvents() {
 }
 
 std::vector<std::uint8_t> requestFrame(std::uint8_t code, std::span<const std::uint8_t> payload) {
-    std::vector<std::uint8_t> f = {0x00, 0x00, code, 0x00,
-                                   static_cast<std::uint8_t>(payload.size())};
-    f.insert(f.end(), payload.begin(), payload.end());
-    f.push_back(0xAA);
+    std::vector<std::uint8_t> f(payload.size() + 6, 0x00);
+    f[2] = code;
+    f[4] = static_cast<std::uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), f.begin() + 5);
+    f.back() = 0xAA;
     return f;
 }
 
@@ -153,6 +156,10 @@ int osPoll(int /*fd*/, int timeoutMs) {
 }
 
 ssize_t osRead(int /*fd*/, void* buf, std::size_t len) {
+    if (hungUp() && line.endOfFile) {
+        line.events.push_back({LineOp::Read, line.record.size(), line.record.size()});
+        return 0;
+    }
     if (hungUp()) {
         errno = EIO;
         return -1;

@@ -10,11 +10,13 @@
 //
 // Time is virtual: a pause moves the clock on by its length, a poll with nothing waiting by
 // its whole timeout, and reading or writing takes no time. When the input is used up the line
-// stays silent, or, with flag LINE_HANGS_UP, hangs up: reads and writes fail with EIO and poll
-// reports the descriptor at once, as on an unplugged adapter.
+// stays silent, or, with flag LINE_HANGS_UP, hangs up as an unplugged adapter does: poll reports
+// the descriptor at once, writes fail with EIO, and reads fail with EIO or, with LINE_EOF too,
+// return 0 (end of file).
 //
 // Every read, write and input discard is recorded in order, for the targets' oracles; a write
-// is recorded as the program made it, also when the hung-up line made it fail.
+// is recorded as the program made it, also when the hung-up line made it fail, and a read that
+// met the end of file as an empty read.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +26,7 @@
 #include <vector>
 
 inline constexpr std::uint8_t LINE_HANGS_UP = 0x01;
+inline constexpr std::uint8_t LINE_EOF = 0x02;
 
 // Longest virtual run any target may take; past it the line aborts as a hang.
 inline constexpr std::int64_t LINE_MAX_RUN_US = 24LL * 3600 * 1000000;

@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const LineEvent& e = events[i];
         if (e.op == LineOp::Read) {
             read.insert(read.end(), e.bytes.begin(), e.bytes.end());
-            lastByteRead = e.bytes.back();
+            lastByteRead = e.bytes.empty() ? lastByteRead : e.bytes.back();
         } else if (e.op == LineOp::Write) {
             if (e.bytes.size() == 1 && e.bytes[0] == ACK && !(finalAck && i == lastWrite))
                 for (ModeView& v : views)

@@ -81,8 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t j = i + 1; j < events.size() && answer == nullptr; ++j)
             if (events[j].op != LineOp::Discard)
                 answer = &events[j];
-        const bool ackFollows =
-            answer != nullptr && answer->op == LineOp::Read && answer->bytes[0] == ACK;
+        const bool ackFollows = answer != nullptr && answer->op == LineOp::Read &&
+                                !answer->bytes.empty() && answer->bytes[0] == ACK;
         if (e.bytes.size() == PAYLOAD + 4 || e.bytes.size() == PAYLOAD + 5) {
             if (acked >= blocks || eotSent)
                 fuzzFail("a block was sent past the end of the source");
