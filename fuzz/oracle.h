@@ -19,6 +19,14 @@
     std::abort();
 }
 
+// A command-line parser's result: true for 0 (accepted), false for -1 (a usage error), and a
+// failure for anything else.
+inline bool accepted(int parseResult) {
+    if (parseResult != 0 && parseResult != -1)
+        fuzzFail("the parser returned something other than 0 or -1");
+    return parseResult == 0;
+}
+
 // The input split at NUL bytes into arguments behind argv[0] = `program`. Each argument and
 // the vector itself (argc entries and the closing null) get allocations of exactly their size,
 // so a parser that reads past either is caught by AddressSanitizer.

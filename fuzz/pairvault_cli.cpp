@@ -10,11 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const ArgVector args("pairvault", {data, size});
     RunOptions opt;
-    const int result = parseArgs(args.argc(), args.argv(), opt);
-    if (result == -1)
+    if (!accepted(parseArgs(args.argc(), args.argv(), opt)))
         return 0;
-    if (result != 0)
-        fuzzFail("parseArgs returned something other than 0 or -1");
     if (opt.backupFile != nullptr && opt.restoreFile != nullptr)
         fuzzFail("both a backup and a restore file were accepted");
     if ((opt.backupFile != nullptr && !args.holds(opt.backupFile)) ||
