@@ -3,7 +3,7 @@
 // allowed; a regular file holds the rest of the input, a sparse one takes its size from it.
 // Oracle: each kind of file gives exactly the documented outcome, and a loaded file's bytes
 // are the file's bytes.
-#include "xmodem/send_file.h"
+#include "filetransfer/send_file.h"
 #include "fuzz/oracle.h"
 
 #include <sys/mman.h>
