@@ -5,7 +5,8 @@
 #
 # New inputs go to <work dir>/corpus, never into the committed corpus; a crash, leak, sanitizer
 # report or oracle failure leaves its input in <work dir> (crash-*, leak-*, timeout-*) and fails
-# the run. The last line gives the figures: executions, executions per second and edges.
+# the run. The last line gives the figures: executions, executions per second (and per CPU second
+# the target used, which is what it does on an idle machine) and edges.
 # Fewer than MIN_EXEC_PER_S executions a second means something really waits (a real pause or
 # poll costs 50 ms or more per input), which is a failure too.
 set -uo pipefail
@@ -19,9 +20,11 @@ dirs=("$work/corpus" "$corpus")
 [[ -n $regressions && -d $regressions ]] && dirs+=("$regressions")
 
 log=$work/fuzz.log
-"$exe" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$work/" "${dirs[@]}" >"$log" 2>&1
+TIMEFORMAT='%U %S'
+{ time "$exe" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$work/" "${dirs[@]}" >"$log" 2>&1; } 2>"$work/cpu"
 status=$?
+read -r user sys <"$work/cpu"
 
 execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
 rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
@@ -37,4 +40,6 @@ if [[ -z $rate ]] || ((rate < MIN_EXEC_PER_S)); then
     echo "$name: FAILED: ${rate:-no} executions per second, something waits for real"
     exit 1
 fi
-echo "$name: ${seconds} s, ${execs} executions, ${rate}/s, ${edges} edges"
+# On a shared machine the wall-clock rate is what the fuzzer got; per CPU second is its own speed.
+per_cpu=$(awk -v n="$execs" -v u="$user" -v s="$sys" 'BEGIN { printf "%d", n / (u + s) }')
+echo "$name: ${seconds} s, ${execs} executions, ${rate}/s, ${per_cpu} per CPU second, ${edges} edges"
