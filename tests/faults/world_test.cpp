@@ -57,7 +57,7 @@ struct Bench {
 // the first carries on and its backup is byte-exact.
 TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
     TempDir files;
-    const auto table = patternBytes(20000, 41); // about two seconds on the line
+    const auto table = patternBytes(80000, 41); // about seven seconds on the line
     writeFile(files / "table.bin", table);
     Bench b({"--table", files / "table.bin"});
     ASSERT_TRUE(b.sim->started());
