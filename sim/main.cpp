@@ -13,6 +13,7 @@
 #include <string_view>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -94,45 +95,38 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, std::string& port, bool
             help = true;
             return true;
         }
-        if (arg.starts_with("--xm-")) {
-            if (!hasValue && peerOptionTakesValue(arg)) {
-                if (i + 1 >= argc) {
-                    std::fprintf(stderr, "modulesim: %s needs a value\n", argv[i]);
-                    return false;
-                }
-                value = argv[++i];
-            }
-            if (!parsePeerOption(arg, value, cfg.peer)) {
-                std::fprintf(stderr, "modulesim: bad XMODEM option '%.*s' (try --help)\n",
-                             static_cast<int>(arg.size()), arg.data());
-                return false;
-            }
-            continue;
-        }
-        const bool known = arg == "--record" || arg == "--table" || arg == "--blank-table" ||
-                           arg == "--image" || arg == "--version" || arg == "--flashed-version" ||
-                           arg == "--gateway-id" || arg == "--reply" || arg == "--port";
-        if (!known) {
+        // Options naming a file, and where the name goes.
+        const std::pair<std::string_view, std::string*> files[] = {
+            {"--port", &port},
+            {"--record", &cfg.recordPath},
+            {"--table", &cfg.tablePath},
+            {"--blank-table", &cfg.blankTablePath},
+            {"--image", &cfg.imagePath}};
+        std::string* file = nullptr;
+        for (const auto& [name, target] : files)
+            if (arg == name)
+                file = target;
+        const bool peer = arg.starts_with("--xm-");
+        if (!peer && file == nullptr && arg != "--version" && arg != "--flashed-version" &&
+            arg != "--gateway-id" && arg != "--reply") {
             std::fprintf(stderr, "modulesim: unknown option '%s' (try --help)\n", argv[i]);
             return false;
         }
-        if (!hasValue) {
+        if (!hasValue && (!peer || peerOptionTakesValue(arg))) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "modulesim: %s needs a value\n", argv[i]);
                 return false;
             }
             value = argv[++i];
         }
-        if (arg == "--port") {
-            port = value;
-        } else if (arg == "--record") {
-            cfg.recordPath = value;
-        } else if (arg == "--table") {
-            cfg.tablePath = value;
-        } else if (arg == "--blank-table") {
-            cfg.blankTablePath = value;
-        } else if (arg == "--image") {
-            cfg.imagePath = value;
+        if (peer) {
+            if (!parsePeerOption(arg, value, cfg.peer)) {
+                std::fprintf(stderr, "modulesim: bad XMODEM option '%.*s' (try --help)\n",
+                             static_cast<int>(arg.size()), arg.data());
+                return false;
+            }
+        } else if (file != nullptr) {
+            *file = value;
         } else if (arg == "--version") {
             if (!parseVersion(value, cfg))
                 return badValue(arg, value);
@@ -151,27 +145,6 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, std::string& port, bool
     return true;
 }
 
-// Opens a pseudo-terminal and returns the master; `slave` stays open for the whole run so
-// that the master never reads a hang-up while the host has the port closed.
-int openTerminal(int& slave, std::string& slavePath) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
-        return -1;
-    const char* name = ::ptsname(master);
-    if (name == nullptr)
-        return -1;
-    slavePath = name;
-    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0)
-        return -1;
-    termios t{};
-    if (::tcgetattr(slave, &t) == 0) {
-        ::cfmakeraw(&t);
-        ::tcsetattr(slave, TCSANOW, &t);
-    }
-    return master;
-}
-
 // Opens the terminal at `path` in raw mode for playing the module on; -1 on failure. Its far
 // end belongs to someone else, so a hang-up there is theirs to cause (it is what a test line
 // uses to unplug the host).
@@ -185,6 +158,20 @@ int openExistingTerminal(const std::string& path) {
         ::tcsetattr(fd, TCSANOW, &t);
     }
     return fd;
+}
+
+// Opens a pseudo-terminal and returns the master; `slave` (raw) stays open for the whole run
+// so that the master never reads a hang-up while the host has the port closed.
+int openTerminal(int& slave, std::string& slavePath) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        return -1;
+    const char* name = ::ptsname(master);
+    if (name == nullptr)
+        return -1;
+    slavePath = name;
+    slave = openExistingTerminal(slavePath);
+    return slave < 0 ? -1 : master;
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -456,18 +457,54 @@ bool toPair(std::string_view s, char sep, int& a, int& b) {
     return toInt(s.substr(0, at), a) && toInt(s.substr(at + 1), b);
 }
 
+// The --xm- knobs: a flag sets its member; a block number is stored in its member; the
+// others (both null) are read below.
 struct Knob {
     std::string_view name;
-    bool takesValue;
+    bool PeerOptions::*flag;
+    int PeerOptions::*number;
 };
 
 constexpr Knob KNOBS[] = {
-    {"start", true},          {"block", true},      {"nak-all", false},    {"nak-first", true},
-    {"cancel", true},         {"can-junk", true},   {"repeat", true},      {"dup-ack", true},
-    {"bad-complement", true}, {"bad-number", true}, {"bad-check", true},   {"zero-block", false},
-    {"eot-first", false},     {"silent", false},    {"no-eot-ack", false}, {"pause", true},
-    {"stop", true},           {"timeout", true},
+    {"start", nullptr, nullptr},
+    {"block", nullptr, nullptr},
+    {"nak-all", &PeerOptions::nakAll, nullptr},
+    {"nak-first", nullptr, &PeerOptions::nakFirstAt},
+    {"cancel", nullptr, &PeerOptions::cancelAt},
+    {"can-junk", nullptr, &PeerOptions::canJunkAt},
+    {"repeat", nullptr, nullptr},
+    {"dup-ack", nullptr, &PeerOptions::dupAckAt},
+    {"bad-complement", nullptr, &PeerOptions::badComplementAt},
+    {"bad-number", nullptr, &PeerOptions::badNumberAt},
+    {"bad-check", nullptr, &PeerOptions::badCheckAt},
+    {"zero-block", &PeerOptions::zeroBlockFirst, nullptr},
+    {"eot-first", &PeerOptions::eotFirst, nullptr},
+    {"silent", &PeerOptions::silent, nullptr},
+    {"no-eot-ack", &PeerOptions::noEotAck, nullptr},
+    {"pause", nullptr, nullptr},
+    {"stop", nullptr, &PeerOptions::stopAt},
+    {"timeout", nullptr, nullptr},
 };
+
+constexpr std::pair<std::string_view, PeerOptions::Start> START_WORDS[] = {
+    {"crc", PeerOptions::Start::Crc},
+    {"checksum", PeerOptions::Start::Checksum},
+    {"ignore-c", PeerOptions::Start::IgnoreC}};
+constexpr std::pair<std::string_view, PeerOptions::Blocks> BLOCK_WORDS[] = {
+    {"128", PeerOptions::Blocks::Small},
+    {"1024", PeerOptions::Blocks::Large},
+    {"mixed", PeerOptions::Blocks::Mixed}};
+
+// Sets `out` to the value `word` names in `words`; false when it names none.
+template <typename E, std::size_t N>
+bool pickWord(std::string_view word, const std::pair<std::string_view, E> (&words)[N], E& out) {
+    for (const auto& [name, e] : words)
+        if (word == name) {
+            out = e;
+            return true;
+        }
+    return false;
+}
 
 std::string_view bareName(std::string_view name) {
     if (name.starts_with("--"))
@@ -483,7 +520,7 @@ bool peerOptionTakesValue(std::string_view name) {
     const auto bare = bareName(name.substr(0, name.find('=')));
     for (const auto& k : KNOBS)
         if (k.name == bare)
-            return k.takesValue;
+            return k.flag == nullptr;
     return false;
 }
 
@@ -495,64 +532,33 @@ bool parsePeerOption(std::string_view name, std::string_view value, PeerOptions&
         name = name.substr(0, name.find('='));
     }
     const auto n = bareName(name);
-    const bool flag = value.empty();
-    if (n == "nak-all" && flag)
-        opt.nakAll = true;
-    else if (n == "zero-block" && flag)
-        opt.zeroBlockFirst = true;
-    else if (n == "eot-first" && flag)
-        opt.eotFirst = true;
-    else if (n == "silent" && flag)
-        opt.silent = true;
-    else if (n == "no-eot-ack" && flag)
-        opt.noEotAck = true;
-    else if (n == "start") {
-        if (value == "crc")
-            opt.start = PeerOptions::Start::Crc;
-        else if (value == "checksum")
-            opt.start = PeerOptions::Start::Checksum;
-        else if (value == "ignore-c")
-            opt.start = PeerOptions::Start::IgnoreC;
-        else
-            return false;
-    } else if (n == "block") {
-        if (value == "128")
-            opt.blocks = PeerOptions::Blocks::Small;
-        else if (value == "1024")
-            opt.blocks = PeerOptions::Blocks::Large;
-        else if (value == "mixed")
-            opt.blocks = PeerOptions::Blocks::Mixed;
-        else
-            return false;
-    } else if (n == "nak-first")
-        return toInt(value, opt.nakFirstAt);
-    else if (n == "cancel")
-        return toInt(value, opt.cancelAt);
-    else if (n == "can-junk")
-        return toInt(value, opt.canJunkAt);
-    else if (n == "repeat") {
+    for (const auto& k : KNOBS) {
+        if (k.name == n && k.flag != nullptr) {
+            if (!value.empty())
+                return false;
+            opt.*k.flag = true;
+            return true;
+        }
+        if (k.name == n && k.number != nullptr)
+            return toInt(value, opt.*k.number);
+    }
+    if (n == "start")
+        return pickWord(value, START_WORDS, opt.start);
+    if (n == "block")
+        return pickWord(value, BLOCK_WORDS, opt.blocks);
+    if (n == "repeat") {
         int count = 1;
         if (!toPair(value, 'x', opt.repeatAt, count) || count < 1)
             return false;
         opt.repeatCount = count;
-    } else if (n == "dup-ack")
-        return toInt(value, opt.dupAckAt);
-    else if (n == "bad-complement")
-        return toInt(value, opt.badComplementAt);
-    else if (n == "bad-number")
-        return toInt(value, opt.badNumberAt);
-    else if (n == "bad-check")
-        return toInt(value, opt.badCheckAt);
-    else if (n == "pause") {
+    } else if (n == "pause") {
         int at = 0;
         int ms = 0;
         if (value.find(':') == std::string_view::npos || !toPair(value, ':', at, ms))
             return false;
         opt.pauseAt = at;
         opt.pauseMs = ms;
-    } else if (n == "stop")
-        return toInt(value, opt.stopAt);
-    else if (n == "timeout") {
+    } else if (n == "timeout") {
         int ms = 0;
         if (!toInt(value, ms) || ms == 0)
             return false;
