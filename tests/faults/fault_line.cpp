@@ -5,15 +5,9 @@
 #include <fstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <utility>
 
 namespace {
-
-// A sanitizer's own exit status (1) would pass for a program's status. A test library preloaded
-// into a program (built without sanitizers) comes ahead of the sanitizer runtime, which must
-// not refuse to start because of that.
-const std::vector<std::string> kSanitizerEnv = {
-    "ASAN_OPTIONS=exitcode=86:detect_leaks=1:verify_asan_link_order=0",
-    "UBSAN_OPTIONS=exitcode=86:print_stacktrace=1"};
 
 double childCpuSeconds() {
     rusage ru{};
@@ -127,79 +121,26 @@ void FaultyLine::filter(RelayDir dir, std::uint8_t byte, std::vector<std::uint8_
     }
 }
 
-LineModule::LineModule(const TempDir& dir, const std::string& port,
-                       const std::vector<std::string>& options)
-    : recordPath_(dir / "sim.rec") {
-    std::vector<std::string> argv = {std::string(ZB_BIN_DIR) + "/sim/modulesim", "--port", port,
-                                     "--record", recordPath_};
-    argv.insert(argv.end(), options.begin(), options.end());
-    proc_ = std::make_unique<BackgroundProcess>(argv);
-    std::string line;
-    started_ = proc_->readLine(line, 10) && line == port;
-}
-
-std::string LineModule::record() const {
-    return readText(recordPath_);
-}
-
 bool ToolRun::sanitizerReport() const {
     return exitCode == 86 || err.find("Sanitizer") != std::string::npos ||
            err.find("runtime error:") != std::string::npos;
-}
-
-std::string toolPath(const std::string& program) {
-    return std::string(ZB_BIN_DIR) + "/" + program + "/" + program;
 }
 
 ToolRun runTool(const std::string& program, const TempDir& dir, const std::string& port,
                 const std::vector<std::string>& args, double timeoutSeconds,
                 const std::vector<std::string>& sandboxOptions,
                 const std::vector<std::string>& env) {
-    const std::string varLog = dir / "varlog";
-    mkdir(varLog.c_str(), 0755);
-    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tools/sandbox"};
-    if (!port.empty()) {
-        argv.push_back("--tty");
-        argv.push_back("ttyS4=" + port);
-    }
-    argv.push_back("--var-log");
-    argv.push_back(varLog);
-    argv.insert(argv.end(), sandboxOptions.begin(), sandboxOptions.end());
-    argv.push_back("--");
-    argv.push_back(toolPath(program));
-    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> command = {programPath(program)};
+    command.insert(command.end(), args.begin(), args.end());
+    const auto argv = sandboxArgv(port, dir / "varlog", sandboxOptions, command);
 
     // Children's times reach us when they are reaped: the delta is this run's whole tree
     // (sandbox shell, unshare, the program), and nothing else of ours ends meanwhile.
     const double cpuBefore = childCpuSeconds();
     std::vector<std::string> fullEnv = kSanitizerEnv;
     fullEnv.insert(fullEnv.end(), env.begin(), env.end());
-    const ProcessResult r = runProcess(argv, fullEnv, timeoutSeconds);
-    ToolRun run;
-    run.cpu = childCpuSeconds() - cpuBefore;
-    run.exitCode = r.exitCode;
-    run.timedOut = r.timedOut;
-    run.out = r.out;
-    run.err = r.err;
-    run.wall = r.seconds;
-    return run;
-}
-
-std::vector<std::uint8_t> patternBytes(std::size_t size, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    std::vector<std::uint8_t> data(size);
-    for (auto& b : data)
-        b = static_cast<std::uint8_t>(rng() & 0xFF);
-    return data;
-}
-
-std::vector<std::uint8_t> withFill(std::vector<std::uint8_t> data, bool extraBlock) {
-    constexpr std::size_t BLOCK = 128;
-    if (data.size() % BLOCK != 0 || extraBlock || data.empty()) {
-        data.push_back(0x1A);
-        data.resize((data.size() + BLOCK - 1) / BLOCK * BLOCK, 0);
-    }
-    return data;
+    ProcessResult r = runProcess(argv, fullEnv, timeoutSeconds);
+    return {std::move(r), childCpuSeconds() - cpuBefore};
 }
 
 void Tally::report() const {

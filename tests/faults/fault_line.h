@@ -8,8 +8,8 @@
 #pragma once
 
 #include "bench/paced_relay.h"
-#include "tests/support/process.h"
-#include "tests/support/tempdir.h"
+#include "tests/support/data.h"
+#include "tests/support/sandbox.h"
 
 #include <array>
 #include <atomic>
@@ -72,43 +72,17 @@ private:
     std::unique_ptr<PacedRelay> relay_;
 };
 
-// The simulated module playing on `port`, recording into <dir>/sim.rec.
-class LineModule {
-public:
-    LineModule(const TempDir& dir, const std::string& port,
-               const std::vector<std::string>& options);
-    bool started() const { return started_; }
-    std::string record() const;
-
-private:
-    std::string recordPath_;
-    std::unique_ptr<BackgroundProcess> proc_;
-    bool started_ = false;
-};
-
 // One run of a shipped program in the sandbox, /dev/ttyS4 being `port` (none when empty) and
 // /var/log being <dir>/varlog; `env` entries ("NAME=value") are added to its environment.
-struct ToolRun {
-    int exitCode = -1;
-    bool timedOut = false;
-    std::string out;
-    std::string err;
-    double wall = 0; // seconds
-    double cpu = 0;  // user + system seconds of the whole process tree
+struct ToolRun : ProcessResult {
+    double cpu = 0; // user + system seconds of the whole process tree
     bool sanitizerReport() const;
 };
 
-std::string toolPath(const std::string& program); // "pairvault" or "radioflash"
 ToolRun runTool(const std::string& program, const TempDir& dir, const std::string& port,
                 const std::vector<std::string>& args, double timeoutSeconds,
                 const std::vector<std::string>& sandboxOptions = {},
                 const std::vector<std::string>& env = {});
-
-// Pseudo-random test data (every byte value, XMODEM control bytes included).
-std::vector<std::uint8_t> patternBytes(std::size_t size, std::uint64_t seed);
-// `data` as it arrives behind an XMODEM transfer in 128-byte blocks: SUB and zeros fill the last
-// block; `extraBlock` adds the fill block our sender puts behind data that ends on a boundary.
-std::vector<std::uint8_t> withFill(std::vector<std::uint8_t> data, bool extraBlock);
 
 // Figures of one scenario group.
 struct Tally {

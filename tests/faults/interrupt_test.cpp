@@ -204,7 +204,7 @@ Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, const c
     mkdir(keep.c_str(), 0755);
     const std::string backup = keep + "/backup.bin";
     writeText(backup, PREVIOUS);
-    const auto data = patternBytes(DATA_SIZE, 7);
+    const auto data = pattern(DATA_SIZE, 7);
     writeFile(dir / "table.bin", data);
     writeFile(dir / "send.bin", data);
 
@@ -212,7 +212,7 @@ Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, const c
     std::vector<std::string> simOptions = {"--table",         dir / "table.bin", "--image",
                                            dir / "image.bin", "--xm-timeout",    "3000"};
     simOptions.insert(simOptions.end(), s.simOptions.begin(), s.simOptions.end());
-    LineModule sim(dir, line.modulePath(), simOptions);
+    SimModule sim(dir, simOptions, line.modulePath());
     if (!line.ok() || !sim.started()) {
         ADD_FAILURE() << "cannot set up the line and the module";
         return o;
@@ -399,7 +399,7 @@ TEST(SignalBadInput, EachEndsAsAnyOtherInterruption) {
             EXPECT_EQ(countOf(o.log, "ERROR: " + std::string(strsignal(died))), 1) << o.log;
         }
         if (row.scenario.logMark != nullptr) { // the transfer had ended: the module has it all
-            EXPECT_EQ(o.moduleTable, withFill(patternBytes(DATA_SIZE, 7), false));
+            EXPECT_EQ(o.moduleTable, withFill(pattern(DATA_SIZE, 7), false));
         }
     }
 }

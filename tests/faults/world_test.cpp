@@ -3,7 +3,7 @@
 // files that lie about their size or have awkward names, module replies that are oversized,
 // made of 0xAA or echo our own request, and line noise that forges an EOT.
 #include "tests/faults/fault_line.h"
-#include "tests/xmodem/engine_rig.h"
+#include "tests/support/xmodem_rig.h"
 #include "xmodem/xmodem.h"
 
 #include <gtest/gtest.h>
@@ -14,12 +14,6 @@
 #include <thread>
 
 namespace {
-
-#define SKIP_IF_NO_SANDBOX(run)                                                                    \
-    do {                                                                                           \
-        if ((run).exitCode == 77)                                                                  \
-            GTEST_SKIP() << "the sandbox cannot run here";                                         \
-    } while (0)
 
 constexpr double RUN_LIMIT_S = 120;
 
@@ -44,9 +38,9 @@ int countOf(const std::string& text, const std::string& what) {
 struct Bench {
     TempDir dir;
     FaultyLine line{FaultPlan{}};
-    std::unique_ptr<LineModule> sim;
+    std::unique_ptr<SimModule> sim;
     explicit Bench(const std::vector<std::string>& simOptions = {}) {
-        sim = std::make_unique<LineModule>(dir, line.modulePath(), simOptions);
+        sim = std::make_unique<SimModule>(dir, simOptions, line.modulePath());
     }
     std::string log(const std::string& name) const { return readText(dir / ("varlog/" + name)); }
 };
@@ -57,8 +51,8 @@ struct Bench {
 // the first carries on and its backup is byte-exact.
 TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
     TempDir files;
-    const auto table = patternBytes(80000, 41); // about seven seconds on the line
-    writeFile(files / "table.bin", table);
+    const auto table =
+        writePattern(files / "table.bin", 80000, 41); // about seven seconds on the line
     Bench b({"--table", files / "table.bin"});
     ASSERT_TRUE(b.sim->started());
     const std::string backup = files / "backup.bin";
@@ -75,7 +69,7 @@ TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
     TempDir other;
     const ToolRun reboot =
         runTool("pairvault", other, b.line.hostPath(), {"-reboot", "-ohub"}, RUN_LIMIT_S);
-    SKIP_IF_NO_SANDBOX(reboot);
+    SKIP_WITHOUT_SANDBOX(reboot);
     const ToolRun version =
         runTool("radioflash", other, b.line.hostPath(), {"-currentversion", "-ohub"}, RUN_LIMIT_S);
     const ToolRun one = first.get();
@@ -107,10 +101,10 @@ TEST(WorldFaults, AdapterGoneBetweenDiscoveryAndOpen) {
     const std::vector<std::string> sandbox = {"--usb-serial", sysfs, "--udevadm", udev};
     const std::string backup = dir / "backup.bin";
     writeText(backup, "previous");
-    writeFile(dir / "image.bin", patternBytes(1000, 1));
+    writePattern(dir / "image.bin", 1000, 1);
 
     const ToolRun pv = runTool("pairvault", dir, "", {"-backup", backup}, RUN_LIMIT_S, sandbox);
-    SKIP_IF_NO_SANDBOX(pv);
+    SKIP_WITHOUT_SANDBOX(pv);
     EXPECT_EQ(pv.exitCode, 255);
     EXPECT_EQ(pv.out, "");
     EXPECT_EQ(readText(backup), "previous");
@@ -125,54 +119,63 @@ TEST(WorldFaults, AdapterGoneBetweenDiscoveryAndOpen) {
     const ToolRun ver = runTool("radioflash", dir, "", {"-currentversion"}, RUN_LIMIT_S, sandbox);
     EXPECT_EQ(ver.exitCode, 255);
     EXPECT_EQ(ver.out, "ERROR\n");
-    EXPECT_LT(pv.wall + rf.wall + ver.wall, 60); // no waiting on a port that is not there
+    EXPECT_LT(pv.seconds + rf.seconds + ver.seconds, 60); // no waiting on a port that is not there
 }
 
 // A run log that takes nothing after it was opened: every operation still completes and its
 // outcome still reaches stdout and the exit status.
 TEST(WorldFaults, RunLogOnAFullDevice) {
     TempDir files;
-    const auto table = patternBytes(1000, 51);
-    const auto data = patternBytes(700, 52);
+    const auto table = pattern(1000, 51);
+    const auto data = pattern(700, 52);
     writeFile(files / "table.bin", table);
     writeFile(files / "restore.bin", data);
     const std::string received = files / "received.bin";
     Bench b({"--table", files / "table.bin", "--image", received});
     ASSERT_TRUE(b.sim->started());
 
-    const ToolRun backup =
-        runTool("pairvault", b.dir, b.line.hostPath(),
-                {"-backup", files / "backup.bin", "-ohub", "-l", "/dev/full"}, RUN_LIMIT_S);
-    SKIP_IF_NO_SANDBOX(backup);
-    EXPECT_EQ(backup.exitCode, 1);
-    EXPECT_EQ(backup.out, "SUCCESS\n");
-    EXPECT_EQ(readFile(files / "backup.bin"), withFill(table, false));
-
-    const ToolRun restore =
-        runTool("pairvault", b.dir, b.line.hostPath(),
-                {"-restore", files / "restore.bin", "-ohub", "-log", "/dev/full"}, RUN_LIMIT_S);
-    EXPECT_EQ(restore.exitCode, 1);
-    EXPECT_EQ(restore.out, "SUCCESS\n");
-    EXPECT_EQ(readFile(files / "table.bin"), withFill(data, true));
-
-    const ToolRun update =
-        runTool("radioflash", b.dir, b.line.hostPath(),
-                {"-f", files / "restore.bin", "-ohub", "-l", "/dev/full"}, RUN_LIMIT_S);
-    EXPECT_EQ(update.exitCode, 0);
-    EXPECT_EQ(update.out, "SUCCESS\n");
-    EXPECT_EQ(readFile(received), withFill(data, true));
-
-    const ToolRun version = runTool("radioflash", b.dir, b.line.hostPath(),
-                                    {"-currentversion", "-ohub", "-l", "/dev/full"}, RUN_LIMIT_S);
-    EXPECT_EQ(version.exitCode, 1);
-    EXPECT_EQ(version.out, "1.2.3.4\n");
+    const struct {
+        std::string program;
+        std::vector<std::string> args;
+        int status;
+        std::string out, result; // the file the outcome is judged by (none when empty)
+        std::vector<std::uint8_t> expected;
+    } runs[] = {
+        {"pairvault",
+         {"-backup", files / "backup.bin", "-ohub", "-l", "/dev/full"},
+         1,
+         "SUCCESS\n",
+         files / "backup.bin",
+         withFill(table, false)},
+        {"pairvault",
+         {"-restore", files / "restore.bin", "-ohub", "-log", "/dev/full"},
+         1,
+         "SUCCESS\n",
+         files / "table.bin",
+         withFill(data, true)},
+        {"radioflash",
+         {"-f", files / "restore.bin", "-ohub", "-l", "/dev/full"},
+         0,
+         "SUCCESS\n",
+         received,
+         withFill(data, true)},
+        {"radioflash", {"-currentversion", "-ohub", "-l", "/dev/full"}, 1, "1.2.3.4\n", "", {}},
+    };
+    for (const auto& run : runs) {
+        const ToolRun r = runTool(run.program, b.dir, b.line.hostPath(), run.args, RUN_LIMIT_S);
+        SKIP_WITHOUT_SANDBOX(r);
+        EXPECT_EQ(r.exitCode, run.status) << run.args[0];
+        EXPECT_EQ(r.out, run.out) << run.args[0];
+        if (!run.result.empty()) {
+            EXPECT_EQ(readFile(run.result), run.expected) << run.args[0];
+        }
+    }
 }
 
 // The backup's filesystem (a 12 KiB tmpfs) fills up halfway through a 20 KB backup.
 TEST(WorldFaults, BackupDiskFillsUpMidTransfer) {
     TempDir files;
-    const auto table = patternBytes(20000, 61);
-    writeFile(files / "table.bin", table);
+    const auto table = writePattern(files / "table.bin", 20000, 61);
     Bench b({"--table", files / "table.bin"});
     ASSERT_TRUE(b.sim->started());
     const std::string mnt = files / "small";
@@ -187,9 +190,9 @@ TEST(WorldFaults, BackupDiskFillsUpMidTransfer) {
                                "cat \"$1/backup.bin\" >&2\n"
                                "exit $rc\n";
     const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(), {}, RUN_LIMIT_S,
-                              {"--", "/bin/sh", "-c", script, "sh", mnt, toolPath("pairvault")});
+                              {"--", "/bin/sh", "-c", script, "sh", mnt, programPath("pairvault")});
     // runTool puts the program behind the options; here the script runs it instead.
-    SKIP_IF_NO_SANDBOX(r);
+    SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out, "ERROR: fail to backup\n");
     EXPECT_EQ(r.err, "backup.bin\nprevious backup") << "the old backup must stay, alone";
@@ -211,7 +214,7 @@ TEST(WorldFaults, FileShorterThanItsSizeIsRefusedBeforeAnyFrame) {
 
     const ToolRun pv =
         runTool("pairvault", b.dir, b.line.hostPath(), {"-restore", liar, "-ohub"}, RUN_LIMIT_S);
-    SKIP_IF_NO_SANDBOX(pv);
+    SKIP_WITHOUT_SANDBOX(pv);
     EXPECT_EQ(pv.exitCode, 255);
     EXPECT_EQ(pv.out, "ERROR: invalid restore file\nERROR: Input/output error: " + liar +
                           "\nERROR: cannot read " + liar + "\n");
@@ -230,8 +233,8 @@ TEST(WorldFaults, OddPathsCarryTheData) {
     TempDir files;
     const std::string odd = files / "my backups; $(touch x) \xc3\xbc\xff";
     ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
-    const auto table = patternBytes(900, 71);
-    const auto data = patternBytes(1280, 72);
+    const auto table = pattern(900, 71);
+    const auto data = pattern(1280, 72);
     writeFile(files / "table.bin", table);
     const std::string restoreFile = odd + "/r\xe9"
                                           "store 1.bin";
@@ -244,7 +247,7 @@ TEST(WorldFaults, OddPathsCarryTheData) {
                                      "ckup 1.bin";
     const ToolRun r1 =
         runTool("pairvault", b.dir, b.line.hostPath(), {"-backup", backup, "-ohub"}, RUN_LIMIT_S);
-    SKIP_IF_NO_SANDBOX(r1);
+    SKIP_WITHOUT_SANDBOX(r1);
     EXPECT_EQ(r1.out, "SUCCESS\n");
     EXPECT_EQ(readFile(backup), withFill(table, false));
     EXPECT_NE(b.log("pairvault.log").find("backup filename: " + backup + "\n"), std::string::npos);
@@ -306,13 +309,13 @@ TEST(WorldFaults, HostileReplies) {
     for (const Case& c : cases) {
         Bench b({"--reply", c.reply});
         ASSERT_TRUE(b.sim->started());
-        writeFile(b.dir / "image.bin", patternBytes(500, 3));
+        writePattern(b.dir / "image.bin", 500, 3);
         std::vector<std::string> args = c.args;
         for (auto& a : args)
             if (a == "IMAGE")
                 a = b.dir / "image.bin";
         const ToolRun r = runTool(c.program, b.dir, b.line.hostPath(), args, RUN_LIMIT_S);
-        SKIP_IF_NO_SANDBOX(r);
+        SKIP_WITHOUT_SANDBOX(r);
         const std::string what = c.program + " " + args[0] + " " + c.reply.substr(0, 40);
         EXPECT_FALSE(r.sanitizerReport()) << what << "\n" << r.err;
         EXPECT_EQ(r.exitCode, c.exitCode) << what;
@@ -331,12 +334,7 @@ TEST(WorldFaults, NoiseEotWithBytesBehindItDoesNotEndTheReceive) {
     std::thread receiver([&] { result = xmodemReceive(out); });
 
     auto block = [](std::uint8_t number, std::uint8_t fill) {
-        std::vector<std::uint8_t> b = {SOH, number, static_cast<std::uint8_t>(~number)};
-        b.resize(3 + 128, fill);
-        const std::uint16_t crc = crc16_ccitt(b.data() + 3, 128);
-        b.push_back(static_cast<std::uint8_t>(crc >> 8));
-        b.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-        return b;
+        return handBlock(number, std::vector<std::uint8_t>(128, fill), true);
     };
     auto send = [&](const std::vector<std::uint8_t>& bytes) {
         ASSERT_EQ(write(rig.pty.master, bytes.data(), bytes.size()),
@@ -372,7 +370,7 @@ TEST(WorldFaults, NoiseEotWithBytesBehindItDoesNotEndTheReceive) {
 // usual status.
 TEST(WorldFaults, StdoutIntoAGoneReaderStillRebootsAfterTheRestore) {
     TempDir files;
-    const auto data = patternBytes(700, 71);
+    const auto data = pattern(700, 71);
     writeFile(files / "restore.bin", data);
     Bench b({"--table", files / "table.bin"});
     ASSERT_TRUE(b.sim->started());
@@ -382,7 +380,7 @@ TEST(WorldFaults, StdoutIntoAGoneReaderStillRebootsAfterTheRestore) {
     const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(),
                               {"-restore", files / "restore.bin", "-ohub", "-l", "stdout"},
                               RUN_LIMIT_S, {"--", "/bin/bash", "-c", script, "bash"});
-    SKIP_IF_NO_SANDBOX(r);
+    SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(readFile(files / "table.bin"), withFill(data, true));
     const std::string rec = b.sim->record();
@@ -400,7 +398,7 @@ TEST(WorldFaults, ClosedStandardDescriptorNeverBecomesThePort) {
     for (const Row& row : {Row{"1>&-", "stdout", ""}, Row{"2>&-", "stderr", "SUCCESS\n"}}) {
         SCOPED_TRACE(row.close);
         TempDir files;
-        const auto table = patternBytes(3000, 81);
+        const auto table = pattern(3000, 81);
         writeFile(files / "table.bin", table);
         Bench b({"--table", files / "table.bin"});
         ASSERT_TRUE(b.sim->started());
@@ -408,7 +406,7 @@ TEST(WorldFaults, ClosedStandardDescriptorNeverBecomesThePort) {
         const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(),
                                   {"-backup", files / "backup.bin", "-ohub", "-l", row.log},
                                   RUN_LIMIT_S, {"--", "/bin/sh", "-c", script, "sh"});
-        SKIP_IF_NO_SANDBOX(r);
+        SKIP_WITHOUT_SANDBOX(r);
         EXPECT_EQ(r.exitCode, 1) << r.err;
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(readFile(files / "backup.bin"), withFill(table, false));
@@ -440,7 +438,7 @@ TEST(WorldFaults, DiscoveryChildrenInheritNoDescriptor) {
         const ToolRun r =
             runTool(program, dir, "", {program == "pairvault" ? "-reboot" : "-currentversion"},
                     RUN_LIMIT_S, {"--usb-serial", sysfs, "--", "/bin/sh", "-c", script, "sh", bin});
-        SKIP_IF_NO_SANDBOX(r);
+        SKIP_WITHOUT_SANDBOX(r);
         EXPECT_EQ(r.exitCode, 255); // the adapter's device node does not exist
         EXPECT_EQ(readText(bin + "/fds"), readText(bin + "/inherited"));
         EXPECT_NE(readText(bin + "/fds"), "");

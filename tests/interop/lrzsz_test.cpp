@@ -2,7 +2,7 @@
 // by the relay. lrzsz runs with its standard input and output on one slave; the engine opens
 // the other by path, as the tools do.
 #include "bench/paced_relay.h"
-#include "tests/xmodem/engine_rig.h"
+#include "tests/support/xmodem_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -21,27 +21,18 @@ std::string shimPath() {
     return std::string(ZB_BIN_DIR) + "/bench/liblrzsz_shim.so";
 }
 
-// The engine on slave A of a relay, logging to a file in `dir`.
+// The engine on slave A of a relay, lrzsz on slave B.
 struct EngineOnRelay {
-    PacedRelay relay;
-    TempDir dir;
-    explicit EngineOnRelay(double rate) : relay(RelayOptions{rate, {}, {}, {}}) {
-        log_fp = std::fopen((dir / "run.log").c_str(), "w");
-        SERIAL_FD = Open_Serial(relay.pathA.c_str());
-        SetComConf(SERIAL_FD);
-    }
-    ~EngineOnRelay() {
-        closeSerial();
-        std::fclose(log_fp);
-        log_fp = nullptr;
-    }
+    PacedRelay relay{RelayOptions{0, {}, {}, {}}};
+    XmodemRig engine{relay.pathA};
+    const TempDir& dir = engine.dir;
 };
 
 void sendToRx(bool crc) {
     if (!haveLrzsz())
         GTEST_SKIP() << "lrzsz (sx/rx) is not installed";
     for (std::size_t size : SIZES) {
-        EngineOnRelay rig(0);
+        EngineOnRelay rig;
         const auto data = pattern(size, static_cast<unsigned>(size));
         std::vector<std::string> argv{"rx", "-q"};
         if (crc)
@@ -61,9 +52,9 @@ void receiveFromSx(bool large) {
     if (!haveLrzsz())
         GTEST_SKIP() << "lrzsz (sx/rx) is not installed";
     for (std::size_t size : SIZES) {
-        EngineOnRelay rig(0);
-        const auto data = pattern(size, static_cast<unsigned>(size) + 1);
-        writeFile(rig.dir / "image.bin", data);
+        EngineOnRelay rig;
+        const auto data =
+            writePattern(rig.dir / "image.bin", size, static_cast<unsigned>(size) + 1);
         std::vector<std::string> argv{"sx", "-q"};
         if (large)
             argv.push_back("-k");

@@ -1,6 +1,7 @@
 // Backup mode, end to end: the file ends up byte for byte as the module sent it, and a backup
 // that fails leaves whatever stood at the path before untouched.
 #include "tests/pairvault/harness.h"
+#include "tests/support/data.h"
 
 #include <gtest/gtest.h>
 
@@ -12,21 +13,6 @@
 #include <cstdint>
 
 namespace {
-
-std::vector<std::uint8_t> pattern(std::size_t n) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i)
-        v[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    return v;
-}
-
-// The table as the sender delivers it: data, one SUB, zeros up to the end of the block.
-std::vector<std::uint8_t> filled(std::vector<std::uint8_t> v) {
-    const std::size_t size = (v.size() / 128 + 1) * 128;
-    v.push_back(0x1a);
-    v.resize(size, 0);
-    return v;
-}
 
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
@@ -50,8 +36,7 @@ mode_t modeOf(const std::string& path) {
 
 TEST(PairvaultBackup, SuccessIsByteExactAndKeepsModesAndLinks) {
     TempDir dir;
-    const auto table = pattern(300);
-    writeFile(dir / "table", table);
+    const auto table = writePattern(dir / "table", 300);
     SimModule sim(dir, {"--table", dir / "table"});
     ASSERT_TRUE(sim.started());
     umask(022);
@@ -63,7 +48,7 @@ TEST(PairvaultBackup, SuccessIsByteExactAndKeepsModesAndLinks) {
     SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out, "SUCCESS\n");
-    EXPECT_EQ(readFile(out + "/b.bin"), filled(table));
+    EXPECT_EQ(readFile(out + "/b.bin"), withFill(table));
     EXPECT_EQ(modeOf(out + "/b.bin"), 0644u);
     const auto log = lines(withoutHeader(defaultLog(dir)));
     ASSERT_GE(log.size(), 6u);
@@ -80,7 +65,7 @@ TEST(PairvaultBackup, SuccessIsByteExactAndKeepsModesAndLinks) {
     r = runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/link"});
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out, "SUCCESS\n");
-    EXPECT_EQ(readFile(out + "/b.bin"), filled(table));
+    EXPECT_EQ(readFile(out + "/b.bin"), withFill(table));
     EXPECT_EQ(modeOf(out + "/b.bin"), 0600u);
     struct stat st {};
     ASSERT_EQ(lstat((out + "/link").c_str(), &st), 0);
@@ -247,7 +232,7 @@ TEST(PairvaultBackup, TargetsARenameCannotReplaceAreWrittenInPlace) {
             EXPECT_EQ(readText(c.landsIn), "previous good backup");
         } else {
             EXPECT_EQ(r.out, "SUCCESS\n");
-            EXPECT_EQ(readFile(c.landsIn), filled(table));
+            EXPECT_EQ(readFile(c.landsIn), withFill(table));
         }
     }
     if (appendOnly)

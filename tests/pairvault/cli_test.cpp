@@ -28,7 +28,7 @@ TEST(PairvaultCli, UsageErrorsPrintUsageAndOpenNothing) {
         {"-Backup", "x"},
     };
     for (const auto& bad : badLines) {
-        std::vector<std::string> argv = {pairvaultPath(), "-l", log};
+        std::vector<std::string> argv = {programPath("pairvault"), "-l", log};
         argv.insert(argv.end(), bad.begin(), bad.end());
         const auto r = runProcess(argv);
         SCOPED_TRACE(argv.back());
@@ -44,7 +44,7 @@ TEST(PairvaultCli, NoModeAfterSetUpSendsUsageToTheRunLog) {
     const std::string log = dir / "run.log";
 
     // To a file: only the error line reaches stdout. The last "-l"/"-log" wins.
-    auto r = runProcess({pairvaultPath(), "-l", "stderr", "-log", log, "-ohub"});
+    auto r = runProcess({programPath("pairvault"), "-l", "stderr", "-log", log, "-ohub"});
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, "ERROR: argument error\n");
     EXPECT_EQ(r.err, "");
@@ -53,19 +53,19 @@ TEST(PairvaultCli, NoModeAfterSetUpSendsUsageToTheRunLog) {
     EXPECT_EQ(withoutHeader(text), std::string("device: /dev/ttyS4\n") + kUsageText);
 
     // Appended, with a header per run.
-    r = runProcess({pairvaultPath(), "-ohub", "-l", log});
+    r = runProcess({programPath("pairvault"), "-ohub", "-l", log});
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(lines(readText(log)).size(), 2 * lines(text).size());
 
     // To standard error.
-    r = runProcess({pairvaultPath(), "-l", "stderr", "-ohub"});
+    r = runProcess({programPath("pairvault"), "-l", "stderr", "-ohub"});
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, "ERROR: argument error\n");
     EXPECT_TRUE(hasHeader(r.err)) << r.err;
     EXPECT_EQ(withoutHeader(r.err), std::string("device: /dev/ttyS4\n") + kUsageText);
 
     // To standard output, interleaved in the order written.
-    r = runProcess({pairvaultPath(), "-ohub", "-l", "stdout"});
+    r = runProcess({programPath("pairvault"), "-ohub", "-l", "stdout"});
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_TRUE(hasHeader(r.out)) << r.out;
     EXPECT_EQ(withoutHeader(r.out),
@@ -76,7 +76,7 @@ TEST(PairvaultCli, NoModeAfterSetUpSendsUsageToTheRunLog) {
 TEST(PairvaultCli, LogInMissingDirectoryFailsBeforeAnything) {
     TempDir dir;
     const std::string log = dir / "missing/run.log";
-    const auto r = runProcess({pairvaultPath(), "-reboot", "-ohub", "-l", log});
+    const auto r = runProcess({programPath("pairvault"), "-reboot", "-ohub", "-l", log});
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out,
               "ERROR: cannot open log file\nERROR: No such file or directory: " + log + "\n");

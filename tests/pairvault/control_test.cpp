@@ -1,4 +1,4 @@
-// The bare reboot and create-network commands, end to end.
+// The bare reboot and create-network commands, end to end, and a silent module.
 #include "tests/pairvault/harness.h"
 
 #include <gtest/gtest.h>
@@ -9,65 +9,88 @@
 
 namespace {
 const std::string kReboot = "00 00 06 00 00 aa";
+const std::string kGatewayId = "00 00 04 00 00 aa";
 } // namespace
 
-TEST(PairvaultControl, RebootWinsAndIsTracedInTheDefaultLog) {
-    TempDir dir;
-    SimModule sim(dir, {});
-    ASSERT_TRUE(sim.started());
-    const auto r = runPairvault(dir, sim.pty, {"-create", "-reset", "-reboot", "-ohub"});
-    SKIP_WITHOUT_SANDBOX(r);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_EQ(r.out, "SUCCESS\n");
-    EXPECT_EQ(sim.requests(), std::vector<std::string>{kReboot});
-    const std::string log = defaultLog(dir);
-    EXPECT_TRUE(hasHeader(log)) << log;
-    EXPECT_EQ(withoutHeader(log), "device: /dev/ttyS4\n"
-                                  "Send Reboot Command: 00 00 06 00 00 aa \n"
-                                  "Receive Reboot Command: 00 01 06 08 01 00 aa \n");
+// -reboot wins over every other mode; both commands are traced, in the default log or on stdout.
+TEST(PairvaultControl, RebootAndCreateAreTracedInTheRunLog) {
+    const struct {
+        std::vector<std::string> args;
+        std::string name, request, reply;
+        bool logOnStdout;
+    } cases[] = {
+        {{"-create", "-reset", "-reboot", "-ohub"},
+         "Reboot Command",
+         kReboot,
+         "00 01 06 08 01 00 aa",
+         false},
+        {{"-ohub", "-create", "-l", "stdout"},
+         "Create Network Command",
+         "00 00 03 00 00 aa",
+         "00 01 03 08 01 00 aa",
+         true},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        SimModule sim(dir, {});
+        ASSERT_TRUE(sim.started());
+        const auto r = runPairvault(dir, sim.pty, c.args);
+        SKIP_WITHOUT_SANDBOX(r);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        const std::string log = c.logOnStdout ? r.out : defaultLog(dir);
+        EXPECT_TRUE(hasHeader(log)) << log;
+        EXPECT_EQ(withoutHeader(log), "device: /dev/ttyS4\nSend " + c.name + ": " + c.request +
+                                          " \nReceive " + c.name + ": " + c.reply + " \n" +
+                                          (c.logOnStdout ? "SUCCESS\n" : ""));
+        if (!c.logOnStdout) {
+            EXPECT_EQ(r.out, "SUCCESS\n");
+        }
+        EXPECT_EQ(sim.requests(), std::vector<std::string>{c.request});
+    }
 }
 
-TEST(PairvaultControl, CreateNetworkWithLogOnStdout) {
-    TempDir dir;
-    SimModule sim(dir, {});
-    ASSERT_TRUE(sim.started());
-    const auto r = runPairvault(dir, sim.pty, {"-ohub", "-create", "-l", "stdout"});
-    SKIP_WITHOUT_SANDBOX(r);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_TRUE(hasHeader(r.out)) << r.out;
-    EXPECT_EQ(withoutHeader(r.out), "device: /dev/ttyS4\n"
-                                    "Send Create Network Command: 00 00 03 00 00 aa \n"
-                                    "Receive Create Network Command: 00 01 03 08 01 00 aa \n"
-                                    "SUCCESS\n");
-    EXPECT_EQ(sim.requests(), std::vector<std::string>{"00 00 03 00 00 aa"});
+// Replies that are never accepted: six requests, then "No valid response." (the reboot exits
+// 254 when it was answered at all).
+TEST(PairvaultControl, RepliesNeverAcceptedGiveUpAfterSix) {
+    const struct {
+        std::string reply, mode, request;
+        int status;
+    } cases[] = {{"06=status:01", "-reboot", kReboot, 254},
+                 // 14 bytes ending in AA, but a payload length of 7.
+                 {"04=bytes:000104080701020304050607aa", "-reset", kGatewayId, 255}};
+    for (const auto& c : cases) {
+        TempDir dir;
+        SimModule sim(dir, {"--reply", c.reply});
+        ASSERT_TRUE(sim.started());
+        const auto r = runPairvault(dir, sim.pty, {c.mode, "-ohub"});
+        SKIP_WITHOUT_SANDBOX(r);
+        EXPECT_EQ(r.exitCode, c.status);
+        EXPECT_EQ(r.out, "ERROR\n");
+        EXPECT_EQ(sim.requests(), std::vector<std::string>(6, c.request));
+        const auto log = lines(defaultLog(dir));
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), "No valid response.");
+    }
 }
 
-TEST(PairvaultControl, AnsweredButNeverAcceptedExits254) {
-    TempDir dir;
-    SimModule sim(dir, {"--reply", "06=status:01"});
-    ASSERT_TRUE(sim.started());
-    const auto r = runPairvault(dir, sim.pty, {"-reboot", "-ohub"});
-    SKIP_WITHOUT_SANDBOX(r);
-    EXPECT_EQ(r.exitCode, 254);
-    EXPECT_EQ(r.out, "ERROR\n");
-    EXPECT_EQ(sim.requests(), std::vector<std::string>(6, kReboot));
-    const auto log = lines(defaultLog(dir));
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), "No valid response.");
-}
-
-TEST(PairvaultControl, SilentModuleEndsAfterTheFirstSecond) {
-    TempDir dir;
-    SimModule sim(dir, {"--reply", "06=silent"});
-    ASSERT_TRUE(sim.started());
-    const auto r = runPairvaultTimed(dir, sim, {"-reboot", "-ohub"});
-    SKIP_WITHOUT_SANDBOX(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "ERROR\n");
-    EXPECT_EQ(sim.requests(), std::vector<std::string>{kReboot});
-    // One pause of a second, not six.
-    EXPECT_GE(r.afterFirstRequest, 0.9);
-    EXPECT_LT(r.afterFirstRequest, 5.0);
+// A module that does not answer the reboot, or the reset's first stage, gets one request and
+// one pause of a second, not six.
+TEST(PairvaultControl, SilentModuleGetsOneRequest) {
+    const struct {
+        std::string reply, mode, request;
+    } cases[] = {{"06=silent", "-reboot", kReboot}, {"04=silent", "-reset", kGatewayId}};
+    for (const auto& c : cases) {
+        TempDir dir;
+        SimModule sim(dir, {"--reply", c.reply});
+        ASSERT_TRUE(sim.started());
+        const auto r = runPairvaultTimed(dir, sim, {c.mode, "-ohub"});
+        SKIP_WITHOUT_SANDBOX(r);
+        EXPECT_EQ(r.exitCode, 255) << c.mode;
+        EXPECT_EQ(r.out, "ERROR\n");
+        EXPECT_EQ(sim.requests(), std::vector<std::string>{c.request});
+        EXPECT_GE(r.afterFirstRequest, 0.9) << c.mode;
+        EXPECT_LT(r.afterFirstRequest, 5.0) << c.mode;
+    }
 }
 
 TEST(PairvaultControl, BusyPortFailsLikeAnUnopenablePort) {

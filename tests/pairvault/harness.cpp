@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <regex>
-#include <sstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,56 +18,7 @@ const char* const kUsageText =
     "Please specify -ohub option for updating Orvane Hub.  Otherwise, output Zigbee device will "
     "be found automatically.\n";
 
-std::string pairvaultPath() {
-    return std::string(ZB_BIN_DIR) + "/pairvault/pairvault";
-}
-
-SimModule::SimModule(const TempDir& dir, const std::vector<std::string>& options)
-    : recordPath(dir / "sim.rec") {
-    std::vector<std::string> argv = {std::string(ZB_BIN_DIR) + "/sim/modulesim", "--record",
-                                     recordPath};
-    argv.insert(argv.end(), options.begin(), options.end());
-    proc_ = std::make_unique<BackgroundProcess>(argv);
-    std::string line;
-    if (proc_->readLine(line, 10))
-        pty = line;
-}
-
-std::vector<std::string> SimModule::requests() const {
-    std::vector<std::string> rx;
-    for (const auto& line : lines(readText(recordPath)))
-        if (line.rfind("RX ", 0) == 0)
-            rx.push_back(line.substr(3));
-    return rx;
-}
-
 namespace {
-
-// A sanitizer's own exit status (1) would pass for the program's success.
-const std::vector<std::string> kSanitizerEnv = {"ASAN_OPTIONS=exitcode=86",
-                                                "UBSAN_OPTIONS=exitcode=86:print_stacktrace=1"};
-
-std::vector<std::string> sandboxArgv(const TempDir& dir, const std::string& pty,
-                                     const std::vector<std::string>& args,
-                                     const std::vector<std::string>& sandboxOptions,
-                                     const std::string& ttyName,
-                                     const std::vector<std::string>& wrapper = {}) {
-    const std::string varLog = dir / "varlog";
-    mkdir(varLog.c_str(), 0755);
-    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tools/sandbox"};
-    if (!pty.empty()) {
-        argv.push_back("--tty");
-        argv.push_back(ttyName + "=" + pty);
-    }
-    argv.push_back("--var-log");
-    argv.push_back(varLog);
-    argv.insert(argv.end(), sandboxOptions.begin(), sandboxOptions.end());
-    argv.push_back("--");
-    argv.insert(argv.end(), wrapper.begin(), wrapper.end());
-    argv.push_back(pairvaultPath());
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
 
 double since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
@@ -77,18 +26,29 @@ double since(std::chrono::steady_clock::time_point t) {
 
 } // namespace
 
+std::vector<std::string> pairvaultArgv(const TempDir& dir, const std::string& pty,
+                                       const std::vector<std::string>& args,
+                                       const std::vector<std::string>& sandboxOptions,
+                                       const std::string& ttyName,
+                                       const std::vector<std::string>& wrapper) {
+    std::vector<std::string> command = wrapper;
+    command.push_back(programPath("pairvault"));
+    command.insert(command.end(), args.begin(), args.end());
+    return sandboxArgv(pty, dir / "varlog", sandboxOptions, command, ttyName);
+}
+
 ProcessResult runPairvault(const TempDir& dir, const std::string& pty,
                            const std::vector<std::string>& args,
                            const std::vector<std::string>& sandboxOptions,
                            const std::string& ttyName, const std::vector<std::string>& wrapper) {
-    return runProcess(sandboxArgv(dir, pty, args, sandboxOptions, ttyName, wrapper), kSanitizerEnv,
-                      90);
+    return runProcess(pairvaultArgv(dir, pty, args, sandboxOptions, ttyName, wrapper),
+                      kSanitizerEnv, 90);
 }
 
 TimedRun runPairvaultTimed(const TempDir& dir, const SimModule& sim,
                            const std::vector<std::string>& args) {
     TimedRun run;
-    BackgroundProcess proc(sandboxArgv(dir, sim.pty, args, {}, "ttyS4"), kSanitizerEnv);
+    BackgroundProcess proc(pairvaultArgv(dir, sim.pty, args, {}, "ttyS4"), kSanitizerEnv);
     const auto start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point firstRequest{};
     bool seen = false;
@@ -127,12 +87,4 @@ bool hasHeader(const std::string& log) {
     static const std::regex header(
         R"(pairvault: \d{4}/\d\d/\d\d \d\d:\d\d:\d\d [A-Za-z0-9+-]+\n[\s\S]*)");
     return std::regex_match(log, header);
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
 }

@@ -2,36 +2,22 @@
 // in the sandbox runner with that terminal as its port.
 #pragma once
 
-#include "tests/support/process.h"
-#include "tests/support/tempdir.h"
+#include "tests/support/sandbox.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
 // The program's usage text, byte for byte.
 extern const char* const kUsageText;
 
-std::string pairvaultPath();
-
-// The simulated module, recording into <dir>/sim.rec.
-class SimModule {
-public:
-    SimModule(const TempDir& dir, const std::vector<std::string>& options);
-    bool started() const { return !pty.empty(); }
-    // Request frames the module received ("00 00 06 00 00 aa"), in order.
-    std::vector<std::string> requests() const;
-
-    std::string pty;
-    std::string recordPath;
-
-private:
-    std::unique_ptr<BackgroundProcess> proc_;
-};
-
 // Runs pairvault with `args` in the sandbox, /dev/<ttyName> being `pty` (none when empty) and
 // /var/log being <dir>/varlog. `sandboxOptions` are added before "--"; `wrapper`, when given, is
 // a command inside the sandbox that ends by running the program given as its last arguments.
+std::vector<std::string> pairvaultArgv(const TempDir& dir, const std::string& pty,
+                                       const std::vector<std::string>& args,
+                                       const std::vector<std::string>& sandboxOptions = {},
+                                       const std::string& ttyName = "ttyS4",
+                                       const std::vector<std::string>& wrapper = {});
 ProcessResult runPairvault(const TempDir& dir, const std::string& pty,
                            const std::vector<std::string>& args,
                            const std::vector<std::string>& sandboxOptions = {},
@@ -54,10 +40,3 @@ std::string defaultLog(const TempDir& dir);
 std::string withoutHeader(const std::string& log);
 // Whether `log` starts with a well-formed "pairvault: YYYY/MM/DD HH:MM:SS ZONE" header.
 bool hasHeader(const std::string& log);
-std::vector<std::string> lines(const std::string& text);
-
-#define SKIP_WITHOUT_SANDBOX(result)                                                               \
-    do {                                                                                           \
-        if ((result).exitCode == 77)                                                               \
-            GTEST_SKIP() << "the sandbox cannot run here";                                         \
-    } while (0)

@@ -33,33 +33,6 @@ TEST(PairvaultReset, CarriesTheFirstEightIdBytes) {
               "Receive Factory reset: 00 01 07 08 01 00 aa \n");
 }
 
-TEST(PairvaultReset, SilentModuleGetsOneRequest) {
-    TempDir dir;
-    SimModule sim(dir, {"--reply", "04=silent"});
-    ASSERT_TRUE(sim.started());
-    const auto r = runPairvaultTimed(dir, sim, {"-reset", "-ohub"});
-    SKIP_WITHOUT_SANDBOX(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "ERROR\n");
-    EXPECT_EQ(sim.requests(), std::vector<std::string>{kGatewayId});
-    // One pause of a second, not six.
-    EXPECT_GE(r.afterFirstRequest, 0.9);
-    EXPECT_LT(r.afterFirstRequest, 5.0);
-}
-
-TEST(PairvaultReset, SixBadGatewayRepliesGiveUp) {
-    TempDir dir;
-    // 14 bytes ending in AA, but a payload length of 7.
-    SimModule sim(dir, {"--reply", "04=bytes:000104080701020304050607aa"});
-    ASSERT_TRUE(sim.started());
-    const auto r = runPairvault(dir, sim.pty, {"-reset", "-ohub"});
-    SKIP_WITHOUT_SANDBOX(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "ERROR\n");
-    EXPECT_EQ(sim.requests(), std::vector<std::string>(6, kGatewayId));
-    EXPECT_EQ(lines(defaultLog(dir)).back(), "No valid response.");
-}
-
 TEST(PairvaultReset, BlankRestoreRebootsBeforeTheReset) {
     TempDir dir;
     writeFile(dir / "blank.bin", std::vector<std::uint8_t>(128, 0x5a));

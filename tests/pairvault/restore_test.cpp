@@ -1,6 +1,7 @@
 // Restore mode, end to end: what reaches the module, the run log of a typical run, and restore
 // files that are refused before the module hears anything.
 #include "tests/pairvault/harness.h"
+#include "tests/support/data.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +16,6 @@ namespace {
 const std::string kRestore = "00 00 0a 00 00 aa";
 const std::string kReboot = "00 00 06 00 00 aa";
 
-std::vector<std::uint8_t> pattern(std::size_t n) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i)
-        v[i] = static_cast<std::uint8_t>(i * 13 + 1);
-    return v;
-}
-
 std::vector<std::string> withoutInbyteLines(const std::vector<std::string>& log) {
     std::vector<std::string> kept;
     for (const auto& line : log)
@@ -34,8 +28,7 @@ std::vector<std::string> withoutInbyteLines(const std::vector<std::string>& log)
 
 TEST(PairvaultRestore, TypicalRunLogAndData) {
     TempDir dir;
-    const auto data = pattern(200);
-    writeFile(dir / "restore.bin", data);
+    const auto data = writePattern(dir / "restore.bin", 200);
     SimModule sim(dir, {"--table", dir / "table"});
     ASSERT_TRUE(sim.started());
     const auto r = runPairvault(dir, sim.pty, {"-restore", dir / "restore.bin", "-ohub"});
@@ -91,7 +84,7 @@ TEST(PairvaultRestore, EstimateIsWholeMinutesAt61440BytesEach) {
     SimModule sim(dir, {});
     ASSERT_TRUE(sim.started());
     for (const std::size_t size : {std::size_t{61439}, std::size_t{61440}}) {
-        writeFile(dir / "r.bin", pattern(size));
+        writePattern(dir / "r.bin", size);
         const auto r = runPairvault(dir, sim.pty, {"-ohub", "-restore", dir / "r.bin"});
         SKIP_WITHOUT_SANDBOX(r);
         EXPECT_EQ(r.exitCode, 1) << r.err;
@@ -150,7 +143,7 @@ TEST(PairvaultRestore, RefusedFilesReachNoFrame) {
 
 TEST(PairvaultRestore, RebootNotAcceptedAfterTransferFails) {
     TempDir dir;
-    writeFile(dir / "r.bin", pattern(128));
+    writePattern(dir / "r.bin", 128);
     SimModule sim(dir, {"--reply", "06=status:01"});
     ASSERT_TRUE(sim.started());
     const auto r = runPairvault(dir, sim.pty, {"-ohub", "-restore", dir / "r.bin"});

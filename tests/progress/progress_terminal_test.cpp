@@ -3,40 +3,13 @@
 // whether standard error is a terminal or not, and a script reading standard error sees
 // nothing new.
 #include "tests/pairvault/harness.h"
-#include "tests/support/process.h"
+#include "tests/support/data.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <cstdint>
 
 namespace {
-
-const std::vector<std::string> kSanitizerEnv = {"ASAN_OPTIONS=exitcode=86",
-                                                "UBSAN_OPTIONS=exitcode=86:print_stacktrace=1"};
-
-std::vector<std::string> sandboxed(const TempDir& dir, const SimModule& sim,
-                                   const std::vector<std::string>& args) {
-    const std::string varLog = dir / "varlog";
-    mkdir(varLog.c_str(), 0755);
-    std::vector<std::string> argv = {std::string(ZB_SOURCE_DIR) + "/tools/sandbox",
-                                     "--tty",
-                                     "ttyS4=" + sim.pty,
-                                     "--var-log",
-                                     varLog,
-                                     "--",
-                                     pairvaultPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
-std::vector<std::uint8_t> pattern(std::size_t n) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i)
-        v[i] = static_cast<std::uint8_t>(i * 31 + 5);
-    return v;
-}
 
 // A run log without its timestamped header and without what depends on timing: the 50 ms
 // waits that happened to run out, and "C" requests that happened to share a read with a reply.
@@ -74,66 +47,53 @@ void expectErasedLine(const std::string& term, const std::string& mustShow) {
 
 } // namespace
 
-TEST(ProgressTerminal, BackupDrawsAndErasesALineAndChangesNothingElse) {
-    TempDir dir;
-    writeFile(dir / "table", pattern(40000));
-    SimModule sim(dir, {"--table", dir / "table"});
-    ASSERT_TRUE(sim.started());
+// The first drawing comes as soon as the first block is written (backup) or acknowledged
+// (restore).
+TEST(ProgressTerminal, TransfersDrawAndEraseALineAndChangeNothingElse) {
+    const struct {
+        std::string input, mode, result; // file given to the module or the tool, and the outcome
+        std::size_t size;
+        std::string mustShow, firstDrawing;
+    } cases[] = {
+        {"table", "-backup", "b.bin", 40000, " received", "\r  128 B received"},
+        {"restore.bin", "-restore", "table", 20000, " of 19.5 KiB", "\r  128 B of 19.5 KiB"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        writePattern(dir / c.input, c.size);
+        SimModule sim(dir, {"--table", dir / "table"});
+        ASSERT_TRUE(sim.started());
+        const std::string file = c.mode == "-backup" ? dir / c.result : dir / c.input;
+        const auto argv = pairvaultArgv(dir, sim.pty, {"-ohub", c.mode, file});
 
-    const auto piped =
-        runProcess(sandboxed(dir, sim, {"-ohub", "-backup", dir / "b.bin"}), kSanitizerEnv, 90);
-    SKIP_WITHOUT_SANDBOX(piped);
-    const std::string pipedLog = readText(dir / "varlog/pairvault.log");
-    const auto pipedData = readFile(dir / "b.bin");
-    std::remove((dir / "varlog/pairvault.log").c_str());
-    std::remove((dir / "b.bin").c_str());
-    const auto term = runProcessOnTerminal(sandboxed(dir, sim, {"-ohub", "-backup", dir / "b.bin"}),
-                                           kSanitizerEnv, 90);
+        const auto piped = runProcess(argv, kSanitizerEnv, 90);
+        SKIP_WITHOUT_SANDBOX(piped);
+        const std::string pipedLog = readText(dir / "varlog/pairvault.log");
+        const auto pipedData = readFile(dir / c.result);
+        std::remove((dir / "varlog/pairvault.log").c_str());
+        std::remove((dir / c.result).c_str());
+        const auto term = runProcessOnTerminal(argv, kSanitizerEnv, 90);
 
-    EXPECT_EQ(piped.exitCode, 1) << piped.err;
-    EXPECT_EQ(piped.out, "SUCCESS\n");
-    EXPECT_EQ(piped.err, "");
-    EXPECT_EQ(term.exitCode, piped.exitCode);
-    EXPECT_EQ(term.out, piped.out);
-    EXPECT_EQ(comparableLog(readText(dir / "varlog/pairvault.log")), comparableLog(pipedLog));
-    EXPECT_EQ(readFile(dir / "b.bin"), pipedData);
-    // The first drawing comes as soon as the first block is written.
-    expectErasedLine(term.err, " received");
-    EXPECT_EQ(term.err.rfind("\r  128 B received", 0), 0u) << term.err;
-}
-
-TEST(ProgressTerminal, RestoreDrawsAndErasesALineAndChangesNothingElse) {
-    TempDir dir;
-    writeFile(dir / "restore.bin", pattern(20000));
-    SimModule sim(dir, {"--table", dir / "table"});
-    ASSERT_TRUE(sim.started());
-
-    const std::vector<std::string> args = {"-restore", dir / "restore.bin", "-ohub"};
-    const auto piped = runProcess(sandboxed(dir, sim, args), kSanitizerEnv, 90);
-    SKIP_WITHOUT_SANDBOX(piped);
-    const std::string pipedLog = readText(dir / "varlog/pairvault.log");
-    std::remove((dir / "varlog/pairvault.log").c_str());
-    const auto term = runProcessOnTerminal(sandboxed(dir, sim, args), kSanitizerEnv, 90);
-
-    EXPECT_EQ(piped.exitCode, 1) << piped.err;
-    EXPECT_EQ(piped.out, "SUCCESS\n");
-    EXPECT_EQ(piped.err, "");
-    EXPECT_EQ(term.exitCode, piped.exitCode);
-    EXPECT_EQ(term.out, piped.out);
-    EXPECT_EQ(comparableLog(readText(dir / "varlog/pairvault.log")), comparableLog(pipedLog));
-    expectErasedLine(term.err, " of 19.5 KiB");
-    // The first drawing comes as soon as the first block is acknowledged.
-    EXPECT_EQ(term.err.rfind("\r  128 B of 19.5 KiB", 0), 0u) << term.err;
+        EXPECT_EQ(piped.exitCode, 1) << piped.err;
+        EXPECT_EQ(piped.out, "SUCCESS\n");
+        EXPECT_EQ(piped.err, "");
+        EXPECT_EQ(term.exitCode, piped.exitCode);
+        EXPECT_EQ(term.out, piped.out);
+        EXPECT_EQ(comparableLog(readText(dir / "varlog/pairvault.log")), comparableLog(pipedLog));
+        EXPECT_EQ(readFile(dir / c.result), pipedData) << c.mode;
+        expectErasedLine(term.err, c.mustShow);
+        EXPECT_EQ(term.err.rfind(c.firstDrawing, 0), 0u) << term.err;
+    }
 }
 
 TEST(ProgressTerminal, NoLineWhenTheRunLogIsTheTerminal) {
     TempDir dir;
-    writeFile(dir / "table", pattern(20000));
+    writePattern(dir / "table", 20000);
     SimModule sim(dir, {"--table", dir / "table"});
     ASSERT_TRUE(sim.started());
     const auto term = runProcessOnTerminal(
-        sandboxed(dir, sim, {"-ohub", "-backup", dir / "b.bin", "-l", "stderr"}), kSanitizerEnv,
-        90);
+        pairvaultArgv(dir, sim.pty, {"-ohub", "-backup", dir / "b.bin", "-l", "stderr"}),
+        kSanitizerEnv, 90);
     SKIP_WITHOUT_SANDBOX(term);
     EXPECT_EQ(term.exitCode, 1) << term.err;
     EXPECT_EQ(term.out, "SUCCESS\n");
@@ -148,26 +108,24 @@ TEST(ProgressTerminal, NoLineWhenTheRunLogIsTheTerminal) {
 // must not wait for the terminal; every drawing is skipped and the backup completes as always.
 TEST(ProgressTerminal, StoppedTerminalNeverHoldsUpTheTransfer) {
     TempDir dir;
-    writeFile(dir / "table", pattern(20000));
+    writePattern(dir / "table", 20000);
     SimModule sim(dir, {"--table", dir / "table"});
     ASSERT_TRUE(sim.started());
-    const auto term = runProcessOnTerminal(sandboxed(dir, sim, {"-ohub", "-backup", dir / "b.bin"}),
-                                           kSanitizerEnv, 90, 100, true);
+    const auto term =
+        runProcessOnTerminal(pairvaultArgv(dir, sim.pty, {"-ohub", "-backup", dir / "b.bin"}),
+                             kSanitizerEnv, 90, 100, true);
     SKIP_WITHOUT_SANDBOX(term);
     EXPECT_FALSE(term.timedOut);
     EXPECT_EQ(term.exitCode, 1) << term.err;
     EXPECT_EQ(term.out, "SUCCESS\n");
-    auto expected = pattern(20000);
-    expected.push_back(0x1a);
-    expected.resize((20000 / 128 + 1) * 128, 0);
-    EXPECT_EQ(readFile(dir / "b.bin"), expected);
+    EXPECT_EQ(readFile(dir / "b.bin"), withFill(pattern(20000)));
 }
 
 // A job in the background of its terminal (started with "&" by a shell with job control) draws
 // nothing there; with "stty tostop" a drawing would even stop the transfer.
 TEST(ProgressTerminal, NoLineInTheBackground) {
     TempDir dir;
-    writeFile(dir / "table", pattern(20000));
+    writePattern(dir / "table", 20000);
     SimModule sim(dir, {"--table", dir / "table"});
     ASSERT_TRUE(sim.started());
     // A session of its own with the terminal as its controlling terminal, and a shell with job
@@ -175,7 +133,7 @@ TEST(ProgressTerminal, NoLineInTheBackground) {
     std::vector<std::string> argv = {"/bin/sh", "-c",
                                      "exec setsid -c /bin/sh -c \"$0\" sh \"$@\" <&2",
                                      "set -m; \"$@\" & wait $!"};
-    const auto run = sandboxed(dir, sim, {"-ohub", "-backup", dir / "b.bin"});
+    const auto run = pairvaultArgv(dir, sim.pty, {"-ohub", "-backup", dir / "b.bin"});
     argv.insert(argv.end(), run.begin(), run.end());
     const auto term = runProcessOnTerminal(argv, kSanitizerEnv, 90);
     SKIP_WITHOUT_SANDBOX(term);

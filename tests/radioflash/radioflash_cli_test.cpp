@@ -1,21 +1,18 @@
 // radioflash end to end: the shipped binary against the simulated module, which the sandbox
 // shows to it as /dev/ttyS4.
-#include "tests/support/process.h"
-#include "tests/support/tempdir.h"
+#include "tests/support/data.h"
+#include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-const std::string RADIOFLASH = std::string(ZB_BIN_DIR) + "/radioflash/radioflash";
-const std::string MODULESIM = std::string(ZB_BIN_DIR) + "/sim/modulesim";
-const std::string SANDBOX = std::string(ZB_SOURCE_DIR) + "/tools/sandbox";
+const std::string RADIOFLASH = programPath("radioflash");
 
 const std::string USAGE =
     "USAGE: radioflash -f <firmware file> [-ohub] [-l <log file|stdout|stderr>]\n"
@@ -23,25 +20,18 @@ const std::string USAGE =
     "be found automatically.\n";
 const std::string ARGUMENT_ERROR = "ERROR: argument error\n";
 const std::string HUB_LINE = "device: /dev/ttyS4\n";
-const std::string PREPARE_RX = "RX 00 00 e0 00 00 aa";
-const std::string START_RX = "RX 00 00 e1 00 08 00 00 00 00 00 00 00 00 aa";
+const std::string PREPARE_RX = "00 00 e0 00 00 aa";
+const std::string START_RX = "00 00 e1 00 08 00 00 00 00 00 00 00 00 aa";
 
 // A run directory with the simulated module (when started) and the sandbox's /var/log.
 struct Bench {
     TempDir dir;
     std::string logDir = dir / "log";
-    std::string record = dir / "record";
-    std::unique_ptr<BackgroundProcess> sim;
-    std::string pty;
+    std::unique_ptr<SimModule> sim;
 
-    Bench() { mkdir(logDir.c_str(), 0755); }
-
-    // Starts modulesim; its first output line is the pty that stands in for the port.
     void startSim(const std::vector<std::string>& simArgs = {}) {
-        std::vector<std::string> argv = {MODULESIM, "--record", record};
-        argv.insert(argv.end(), simArgs.begin(), simArgs.end());
-        sim = std::make_unique<BackgroundProcess>(argv);
-        ASSERT_TRUE(sim->readLine(pty, 10)) << "modulesim did not report its pty";
+        sim = std::make_unique<SimModule>(dir, simArgs);
+        ASSERT_TRUE(sim->started()) << "modulesim did not report its pty";
     }
 
     // radioflash `args` in the sandbox; `sandboxArgs` go before "--", `wrapper` runs the tool.
@@ -49,15 +39,11 @@ struct Bench {
                       const std::vector<std::string>& sandboxArgs = {},
                       const std::vector<std::string>& wrapper = {},
                       double timeoutSeconds = 90) const {
-        std::vector<std::string> argv = {SANDBOX, "--var-log", logDir};
-        if (!pty.empty())
-            argv.insert(argv.end(), {"--tty", "ttyS4=" + pty});
-        argv.insert(argv.end(), sandboxArgs.begin(), sandboxArgs.end());
-        argv.push_back("--");
-        argv.insert(argv.end(), wrapper.begin(), wrapper.end());
-        argv.push_back(RADIOFLASH);
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runProcess(argv, {}, timeoutSeconds);
+        std::vector<std::string> command = wrapper;
+        command.push_back(RADIOFLASH);
+        command.insert(command.end(), args.begin(), args.end());
+        return runProcess(sandboxArgv(sim ? sim->pty : "", logDir, sandboxArgs, command),
+                          kSanitizerEnv, timeoutSeconds);
     }
 
     // The default run log without its header line (checked to be there), then emptied so the
@@ -81,31 +67,7 @@ struct Bench {
         writeText(udev + "/" + name, "ID_VENDOR_ID=0403\nID_MODEL_ID=" + model + "\n");
         return {"--usb-serial", sysfs, "--udevadm", udev};
     }
-
-    std::vector<std::string> recordLines(const std::string& prefix) const {
-        std::vector<std::string> lines;
-        std::istringstream in(readText(record));
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind(prefix, 0) == 0)
-                lines.push_back(line);
-        return lines;
-    }
 };
-
-#define RUN_OR_SKIP(var, call)                                                                     \
-    const ProcessResult var = (call);                                                              \
-    if (var.exitCode == 77)                                                                        \
-    GTEST_SKIP() << var.err
-
-std::vector<std::uint8_t> patternImage(std::size_t n) {
-    std::vector<std::uint8_t> v(n);
-    std::uint32_t x = 12345;
-    for (auto& b : v) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    return v;
-}
 
 std::string updateLog(const std::string& image) {
     return HUB_LINE + "firmware: " + image + "\nPreparing to update device /dev/ttyS4...\n";
@@ -144,7 +106,8 @@ TEST(RadioflashSetup, NoAdapterMeansNoneBeforeTheImage) {
     const auto otherAdapter = b.adapter("ttyUSB0", "6001");
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {"-f", b.dir / "missing.bin"}, {"-currentversion"}}) {
-        RUN_OR_SKIP(r, b.run(args, otherAdapter));
+        const ProcessResult r = b.run(args, otherAdapter);
+        SKIP_WITHOUT_SANDBOX(r);
         EXPECT_EQ(r.exitCode, 255);
         EXPECT_EQ(r.out, "NONE\n");
         EXPECT_EQ(b.takeLogBody(), "ERROR: cannot find Zigbee device.\n");
@@ -154,66 +117,73 @@ TEST(RadioflashSetup, NoAdapterMeansNoneBeforeTheImage) {
 TEST(RadioflashSetup, NoModeWritesUsageToTheLog) {
     Bench b;
     b.startSim();
-    RUN_OR_SKIP(hub, b.run({"-ohub"}));
+    const ProcessResult hub = b.run({"-ohub"});
+    SKIP_WITHOUT_SANDBOX(hub);
     EXPECT_EQ(hub.exitCode, 255);
     EXPECT_EQ(hub.out, ARGUMENT_ERROR);
     EXPECT_EQ(b.takeLogBody(), HUB_LINE + USAGE);
 
     // No arguments at all is not a parse error: discovery runs and the device is logged.
-    RUN_OR_SKIP(none, b.run({}, b.adapter("ttyUSB3", "6015")));
+    const ProcessResult none = b.run({}, b.adapter("ttyUSB3", "6015"));
+    SKIP_WITHOUT_SANDBOX(none);
     EXPECT_EQ(none.exitCode, 255);
     EXPECT_EQ(none.out, ARGUMENT_ERROR);
     EXPECT_EQ(b.takeLogBody(), "device: /dev/ttyUSB3\n" + USAGE);
-    EXPECT_TRUE(b.recordLines("RX").empty());
+    EXPECT_TRUE(b.sim->requests().empty());
 }
 
-TEST(RadioflashVersion, PrintsVersionAndLeavesImageAlone) {
-    Bench b;
-    b.startSim();
-    // The image named too (and missing) is neither examined nor logged.
-    RUN_OR_SKIP(r, b.run({"-f", b.dir / "missing.bin", "-currentversion", "-ohub"}));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "1.2.3.4\n");
-    EXPECT_EQ(b.takeLogBody(), HUB_LINE + "Received: 00 01 01 08 02 34 12 aa \n");
-    EXPECT_EQ(b.recordLines("RX"), std::vector<std::string>{"RX 00 00 01 00 00 aa"});
-}
-
-TEST(RadioflashVersion, JudgesTheFirstEightBytesOnly) {
-    Bench b;
-    // Byte 4 wrong, then a right reply with a ninth byte; nibbles shown most significant first.
-    b.startSim({"--reply", "01=bytes:00010108033412aa,bytes:000101080205f1aa55"});
-    RUN_OR_SKIP(r, b.run({"-ohub", "-currentversion"}));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "15.1.0.5\n");
-    EXPECT_EQ(b.takeLogBody(), HUB_LINE + "Received: 00 01 01 08 03 34 12 aa \n" +
-                                   "Received: 00 01 01 08 02 05 f1 aa 55 \n");
-}
-
-TEST(RadioflashVersion, SevenByteRepliesAreNeverAccepted) {
-    Bench b;
-    // The first (wrong) reply leaves AA at byte 7 of the buffer; the short ones behind it must
-    // still not pass.
-    b.startSim({"--reply", "01=bytes:00010108033412aa,short:7"});
-    RUN_OR_SKIP(r, b.run({"-ohub", "-currentversion"}));
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "NORESPONSE\n");
-    std::string expected = HUB_LINE + "Received: 00 01 01 08 03 34 12 aa \n";
+TEST(RadioflashVersion, RepliesAndOutcomes) {
+    const std::string wrong = "Received: 00 01 01 08 03 34 12 aa \n";
+    std::string sevenBytes;
     for (int i = 0; i < 5; ++i)
-        expected += "Received: 00 01 01 08 02 34 12 \n";
-    EXPECT_EQ(b.takeLogBody(), expected + "No valid response.\n");
-    EXPECT_EQ(b.recordLines("RX").size(), 6u);
-    EXPECT_GE(r.seconds, 5.5);
-}
-
-TEST(RadioflashVersion, SilentModuleGetsOneRequest) {
-    Bench b;
-    b.startSim({"--reply", "01=silent"});
-    RUN_OR_SKIP(r, b.run({"-ohub", "-currentversion"}));
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "ERROR\n");
-    EXPECT_EQ(b.takeLogBody(), HUB_LINE);
-    EXPECT_EQ(b.recordLines("RX").size(), 1u);
-    EXPECT_GE(r.seconds, 0.9);
+        sevenBytes += "Received: 00 01 01 08 02 34 12 \n";
+    const struct {
+        std::vector<std::string> sim, args;
+        int status;
+        std::string out, log;
+        std::size_t requests;
+        double minSeconds;
+    } cases[] = {
+        // The image named too (and missing) is neither examined nor logged.
+        {{},
+         {"-f", "missing.bin", "-currentversion", "-ohub"},
+         1,
+         "1.2.3.4\n",
+         "Received: 00 01 01 08 02 34 12 aa \n",
+         1,
+         0},
+        // Byte 4 wrong, then a right reply with a ninth byte; nibbles shown most significant
+        // first.
+        {{"--reply", "01=bytes:00010108033412aa,bytes:000101080205f1aa55"},
+         {"-ohub", "-currentversion"},
+         1,
+         "15.1.0.5\n",
+         wrong + "Received: 00 01 01 08 02 05 f1 aa 55 \n",
+         2,
+         0},
+        // The first (wrong) reply leaves AA at byte 7 of the buffer; the short ones behind it
+        // must still not pass.
+        {{"--reply", "01=bytes:00010108033412aa,short:7"},
+         {"-ohub", "-currentversion"},
+         255,
+         "NORESPONSE\n",
+         wrong + sevenBytes + "No valid response.\n",
+         6,
+         5.5},
+        // A silent module gets one request.
+        {{"--reply", "01=silent"}, {"-ohub", "-currentversion"}, 255, "ERROR\n", "", 1, 0.9},
+    };
+    for (const auto& c : cases) {
+        Bench b;
+        b.startSim(c.sim);
+        const ProcessResult r = b.run(c.args);
+        SKIP_WITHOUT_SANDBOX(r);
+        EXPECT_EQ(r.exitCode, c.status) << c.out;
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(b.takeLogBody(), HUB_LINE + c.log);
+        EXPECT_EQ(b.sim->requests(), std::vector<std::string>(c.requests, "00 00 01 00 00 aa"));
+        EXPECT_GE(r.seconds, c.minSeconds) << c.out;
+    }
 }
 
 TEST(RadioflashUpdate, SendsTheImageWhole) {
@@ -221,10 +191,10 @@ TEST(RadioflashUpdate, SendsTheImageWhole) {
     const std::string received = b.dir / "received.bin";
     b.startSim({"--image", received});
     const std::string image = b.dir / "fw.bin";
-    const auto data = patternImage(1000);
-    writeFile(image, data);
+    const auto data = writePattern(image, 1000);
     // The last -f wins; the first names nothing that exists.
-    RUN_OR_SKIP(r, b.run({"-f", b.dir / "missing.bin", "-ohub", "-file", image}));
+    const ProcessResult r = b.run({"-f", b.dir / "missing.bin", "-ohub", "-file", image});
+    SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "SUCCESS\n");
     EXPECT_EQ(b.takeLogBody(), updateLog(image) +
@@ -234,7 +204,7 @@ TEST(RadioflashUpdate, SendsTheImageWhole) {
     expected.push_back(0x1A);
     expected.resize(1024, 0x00);
     EXPECT_EQ(readFile(received), expected);
-    EXPECT_EQ(b.recordLines("RX"), (std::vector<std::string>{PREPARE_RX, START_RX}));
+    EXPECT_EQ(b.sim->requests(), (std::vector<std::string>{PREPARE_RX, START_RX}));
     EXPECT_GE(r.seconds, 8.0); // 1 s + 2 s before the transfer, 5 s after it
 }
 
@@ -243,8 +213,9 @@ TEST(RadioflashUpdate, StdoutLogStillEndsWithTheOutcome) {
     // Bytes 0 and 1 and the status byte of the prepare reply are not judged.
     b.startSim({"--reply", "e0=bytes:ffffe0080105aa"});
     const std::string image = b.dir / "fw.bin";
-    writeFile(image, patternImage(300));
-    RUN_OR_SKIP(r, b.run({"-ohub", "-l", "stdout", "-f", image}));
+    writePattern(image, 300);
+    const ProcessResult r = b.run({"-ohub", "-l", "stdout", "-f", image});
+    SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 0);
     ASSERT_EQ(r.out.rfind("radioflash: ", 0), 0u) << r.out;
     EXPECT_EQ(r.out.substr(r.out.find('\n') + 1),
@@ -257,8 +228,9 @@ TEST(RadioflashUpdate, CancelledTransferFails) {
     Bench b;
     b.startSim({"--xm-cancel", "2"});
     const std::string image = b.dir / "fw.bin";
-    writeFile(image, patternImage(1000));
-    RUN_OR_SKIP(r, b.run({"-ohub", "-f", image}));
+    writePattern(image, 1000);
+    const ProcessResult r = b.run({"-ohub", "-f", image});
+    SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, "ERROR: fail to update firmware\n");
     const std::string log = b.takeLogBody();
@@ -270,7 +242,8 @@ TEST(RadioflashUpdate, BadImagesAreRefusedBeforeThePortIsOpened) {
     Bench b;
     b.startSim();
     const std::string missing = b.dir / "missing.bin";
-    RUN_OR_SKIP(r, b.run({"-ohub", "-f", missing}));
+    const ProcessResult r = b.run({"-ohub", "-f", missing});
+    SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out,
               "ERROR: invalid firmware file\nERROR: No such file or directory: " + missing + "\n");
@@ -287,7 +260,7 @@ TEST(RadioflashUpdate, BadImagesAreRefusedBeforeThePortIsOpened) {
     const std::string fifo = b.dir / "fifo"; // nobody ever writes to it
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     const std::string locked = b.dir / "locked.bin";
-    writeFile(locked, patternImage(200));
+    writePattern(locked, 200);
     chmod(locked.c_str(), 0);
 
     struct Case {
@@ -309,41 +282,39 @@ TEST(RadioflashUpdate, BadImagesAreRefusedBeforeThePortIsOpened) {
     };
     for (const auto& c : cases) {
         // Nothing here waits on the module: a run still going after 30 s hangs.
-        RUN_OR_SKIP(bad, b.run({"-ohub", "-f", c.path}, {}, c.wrapper, 30));
+        const ProcessResult bad = b.run({"-ohub", "-f", c.path}, {}, c.wrapper, 30);
+        SKIP_WITHOUT_SANDBOX(bad);
         EXPECT_EQ(bad.exitCode, 255) << c.path;
         EXPECT_EQ(bad.out, "ERROR: invalid firmware file\nERROR: " + c.text + ": " + c.path +
                                "\nERROR: " + c.line + c.path + "\n");
         EXPECT_EQ(b.takeLogBody(), updateLog(c.path));
         EXPECT_FALSE(bad.timedOut) << c.path;
     }
-    EXPECT_TRUE(b.recordLines("RX").empty());
+    EXPECT_TRUE(b.sim->requests().empty());
 }
 
-TEST(RadioflashUpdate, PrepareRefusedSixTimes) {
-    Bench b;
-    b.startSim({"--reply", "e0=bytes:000106080100aa"});
-    const std::string image = b.dir / "fw.bin";
-    writeFile(image, patternImage(100));
-    RUN_OR_SKIP(r, b.run({"-ohub", "-f", image}));
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "ERROR: cannot access port\n");
-    EXPECT_EQ(b.takeLogBody(), updateLog(image) + "ERROR: update init fail!\n");
-    EXPECT_EQ(b.recordLines("RX"), std::vector<std::string>(6, PREPARE_RX));
-}
-
-TEST(RadioflashUpdate, StartRestartsAreBounded) {
-    Bench b;
-    b.startSim({"--reply", "e1=bytes:4300"});
-    const std::string image = b.dir / "fw.bin";
-    writeFile(image, patternImage(128));
-    RUN_OR_SKIP(r, b.run({"-ohub", "-f", image}));
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "ERROR: cannot access port\n");
-    EXPECT_EQ(b.takeLogBody(), updateLog(image) + "ERROR: update init fail!\n");
-    const auto rx = b.recordLines("RX");
-    // The first start and 6 restarts.
-    EXPECT_EQ(std::count(rx.begin(), rx.end(), START_RX), 7);
-    EXPECT_EQ(std::count(rx.begin(), rx.end(), PREPARE_RX), 7);
+// A refused prepare is asked six times; a start answered with junk restarts from the prepare,
+// six times at most.
+TEST(RadioflashUpdate, RefusedInitIsBounded) {
+    const struct {
+        std::string reply;
+        long prepares, starts;
+    } cases[] = {{"e0=bytes:000106080100aa", 6, 0}, {"e1=bytes:4300", 7, 7}};
+    for (const auto& c : cases) {
+        Bench b;
+        b.startSim({"--reply", c.reply});
+        const std::string image = b.dir / "fw.bin";
+        writePattern(image, 100);
+        const ProcessResult r = b.run({"-ohub", "-f", image});
+        SKIP_WITHOUT_SANDBOX(r);
+        EXPECT_EQ(r.exitCode, 255) << c.reply;
+        EXPECT_EQ(r.out, "ERROR: cannot access port\n");
+        EXPECT_EQ(b.takeLogBody(), updateLog(image) + "ERROR: update init fail!\n");
+        const auto rx = b.sim->requests();
+        EXPECT_EQ(std::count(rx.begin(), rx.end(), PREPARE_RX), c.prepares) << c.reply;
+        EXPECT_EQ(std::count(rx.begin(), rx.end(), START_RX), c.starts) << c.reply;
+        EXPECT_EQ(rx.size(), static_cast<std::size_t>(c.prepares + c.starts)) << c.reply;
+    }
 }
 
 } // namespace

@@ -1,8 +1,7 @@
 // The simulated module: how it cuts frames out of a disturbed byte stream, and how the running
 // program answers over its pseudo-terminal.
 #include "sim/module.h"
-#include "tests/support/process.h"
-#include "tests/support/tempdir.h"
+#include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -77,18 +76,13 @@ TEST(ModuleFrames, OptionValuesAreCheckedAndVersionIsPackedByNibbles) {
 class ModuleSim : public ::testing::Test {
 protected:
     TempDir dir;
-    std::unique_ptr<BackgroundProcess> sim;
+    std::unique_ptr<SimModule> sim;
     int port = -1;
 
-    void start(std::vector<std::string> options) {
-        std::vector<std::string> argv{std::string(ZB_BIN_DIR) + "/sim/modulesim", "--record",
-                                      dir / "rec"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        sim = std::make_unique<BackgroundProcess>(argv);
-        std::string pty;
-        ASSERT_TRUE(sim->readLine(pty)) << "modulesim printed no terminal";
-        openPort(pty);
-        slavePath = pty;
+    void start(const std::vector<std::string>& options) {
+        sim = std::make_unique<SimModule>(dir, options);
+        ASSERT_TRUE(sim->started()) << "modulesim printed no terminal";
+        openPort(sim->pty);
     }
     void openPort(const std::string& path) {
         port = ::open(path.c_str(), O_RDWR | O_NOCTTY);
@@ -124,8 +118,11 @@ protected:
         send(frame);
         return receive();
     }
-
-    std::string slavePath;
+    // Stops the simulator, which must exit cleanly, and returns its record.
+    std::string stopAndRecord() {
+        EXPECT_EQ(sim->process().stop(), 0);
+        return sim->record();
+    }
 };
 
 TEST_F(ModuleSim, RepliesFollowTheSequenceGivenPerCodeAndAreRecorded) {
@@ -142,23 +139,22 @@ TEST_F(ModuleSim, RepliesFollowTheSequenceGivenPerCodeAndAreRecorded) {
     EXPECT_EQ(exchange("00 00 e0 00 00 aa"), "00 01 e0 08 01 00 aa");
     EXPECT_EQ(exchange("00 00 55 00 00 aa"), ""); // unknown code
 
-    ASSERT_EQ(sim->stop(), 0);
-    EXPECT_EQ(readText(dir / "rec"), "RX 00 00 06 00 00 aa\n"
-                                     "RX 00 00 06 00 00 aa\n"
-                                     "TX 00 01 06 08 01 05 aa\n"
-                                     "RX 00 00 06 00 00 aa\n"
-                                     "TX 00 01 06 08 01 00 aa\n"
-                                     "RX 00 00 06 00 00 aa\n"
-                                     "TX 00 01 06 08 01 00 aa\n"
-                                     "RX 00 00 03 00 00 aa\n"
-                                     "TX 00 01 03 08 01 00 aa\n"
-                                     "RX 00 00 01 00 00 aa\n"
-                                     "TX 00 01 01 08 02 19 20 aa\n"
-                                     "RX 00 00 04 00 00 aa\n"
-                                     "TX 00 01 04 08 09 0a 0b 0c 0d 0e 0f 10 11 12 aa\n"
-                                     "RX 00 00 e0 00 00 aa\n"
-                                     "TX 00 01 e0 08 01 00 aa\n"
-                                     "RX 00 00 55 00 00 aa\n");
+    EXPECT_EQ(stopAndRecord(), "RX 00 00 06 00 00 aa\n"
+                               "RX 00 00 06 00 00 aa\n"
+                               "TX 00 01 06 08 01 05 aa\n"
+                               "RX 00 00 06 00 00 aa\n"
+                               "TX 00 01 06 08 01 00 aa\n"
+                               "RX 00 00 06 00 00 aa\n"
+                               "TX 00 01 06 08 01 00 aa\n"
+                               "RX 00 00 03 00 00 aa\n"
+                               "TX 00 01 03 08 01 00 aa\n"
+                               "RX 00 00 01 00 00 aa\n"
+                               "TX 00 01 01 08 02 19 20 aa\n"
+                               "RX 00 00 04 00 00 aa\n"
+                               "TX 00 01 04 08 09 0a 0b 0c 0d 0e 0f 10 11 12 aa\n"
+                               "RX 00 00 e0 00 00 aa\n"
+                               "TX 00 01 e0 08 01 00 aa\n"
+                               "RX 00 00 55 00 00 aa\n");
 }
 
 TEST_F(ModuleSim, ResynchronisesAfterJunkAndAStalledHeader) {
@@ -170,8 +166,7 @@ TEST_F(ModuleSim, ResynchronisesAfterJunkAndAStalledHeader) {
     EXPECT_EQ(exchange("00 00 03 00 00 aa"), "00 01 03 08 01 00 aa");
     // ...and one followed at once by a whole frame does not swallow it.
     EXPECT_EQ(exchange("00 00 00 00 06 00 00 aa"), "00 01 06 08 01 00 aa");
-    ASSERT_EQ(sim->stop(), 0);
-    const std::string rec = readText(dir / "rec");
+    const std::string rec = stopAndRecord();
     EXPECT_NE(rec.find("JUNK 15 43 00 aa\nRX 00 00 06 00 00 aa\n"), std::string::npos) << rec;
     EXPECT_NE(rec.find("JUNK 00 00 03\nRX 00 00 03 00 00 aa\n"), std::string::npos) << rec;
     EXPECT_NE(rec.find("JUNK 00 00\nRX 00 00 06 00 00 aa\n"), std::string::npos) << rec;
@@ -191,8 +186,7 @@ TEST_F(ModuleSim, ShapedRepliesSplitDelayShortenAndRepeat) {
     EXPECT_EQ(exchange("00 00 06 00 00 aa"), "01 02 aa");
     // The update start answers 'C' (here replaced by 15) and only then begins a transfer.
     EXPECT_EQ(exchange("00 00 e1 00 08 00 00 00 00 00 00 00 00 aa"), "15");
-    ASSERT_EQ(sim->stop(), 0);
-    const std::string rec = readText(dir / "rec");
+    const std::string rec = stopAndRecord();
     EXPECT_NE(rec.find("TX 00 01 06\nTX 08 01 00 aa\n"), std::string::npos) << rec;
     EXPECT_EQ(rec.find("XM "), std::string::npos) << rec;
 }
@@ -214,15 +208,16 @@ TEST_F(ModuleSim, KeepsAnsweringWhenTheHostReopensThePortAndStopsCleanly) {
     EXPECT_EQ(exchange("00 00 06 00 00 aa"), "00 01 06 08 01 00 aa");
     closePort();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    openPort(slavePath);
+    openPort(sim->pty);
     EXPECT_EQ(exchange("00 00 06 00 00 aa"), "00 01 06 08 01 00 aa");
-    EXPECT_EQ(sim->stop(), 0);
+    EXPECT_EQ(sim->process().stop(), 0);
     std::string extra;
-    EXPECT_FALSE(sim->readLine(extra, 1)) << "more than the terminal on stdout: " << extra;
+    EXPECT_FALSE(sim->process().readLine(extra, 1))
+        << "more than the terminal on stdout: " << extra;
 }
 
 TEST(ModuleSimCli, HelpAndBadOptions) {
-    const std::string bin = std::string(ZB_BIN_DIR) + "/sim/modulesim";
+    const std::string bin = programPath("sim");
     ProcessResult r = runProcess({bin, "--help"}, {}, 30);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("--reply CODE=HOW"), std::string::npos);

@@ -19,3 +19,5 @@ std::vector<std::uint8_t> readFile(const std::string& path);
 std::string readText(const std::string& path);
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& data);
 void writeText(const std::string& path, const std::string& text);
+// `text` cut into lines, without their newlines.
+std::vector<std::string> lines(const std::string& text);

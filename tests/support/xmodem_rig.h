@@ -1,8 +1,10 @@
-// Runs the XMODEM engine on the slave side of a real pseudo-terminal, opened and configured
-// the way the tools do it, with the run log in a temporary file.
+// The XMODEM engine on a real terminal, opened and configured the way the tools do it, with
+// the run log in a temporary file; and the peer's side of the line for tests that play it by
+// hand. Tests using it link the xmodem library.
 #pragma once
 
 #include "link/serial.h"
+#include "tests/support/data.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/tempdir.h"
 #include "xmodem/xmodem.h"
@@ -11,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <future>
 #include <poll.h>
 #include <string>
@@ -18,29 +21,37 @@
 #include <unistd.h>
 #include <vector>
 
-struct EngineRig {
-    PtyPair pty;
+// The engine's port is `port`; the run log is <dir>/run.log.
+struct XmodemRig {
     TempDir dir;
     std::string logPath = dir / "run.log";
 
-    EngineRig() {
-        log_fp = std::fopen(logPath.c_str(), "w");
-        SERIAL_FD = Open_Serial(pty.slavePath.c_str());
+    explicit XmodemRig(const std::string& port) {
+        if (openRunLog(logPath.c_str(), "xmodem", "test") != 0)
+            std::abort();
+        SERIAL_FD = Open_Serial(port.c_str());
         SetComConf(SERIAL_FD);
     }
-    ~EngineRig() {
+    ~XmodemRig() {
         closeSerial();
-        if (log_fp != nullptr)
-            std::fclose(log_fp);
-        log_fp = nullptr;
+        closeRunLog();
     }
-    EngineRig(const EngineRig&) = delete;
-    EngineRig& operator=(const EngineRig&) = delete;
+    XmodemRig(const XmodemRig&) = delete;
+    XmodemRig& operator=(const XmodemRig&) = delete;
 
     std::string log() const {
         std::fflush(log_fp);
         return readText(logPath);
     }
+};
+
+// The engine on the slave side of a fresh pseudo-terminal; the test plays the peer on the
+// master side.
+struct EngineRig {
+    PtyPair pty;
+    XmodemRig engine{pty.slavePath};
+    const TempDir& dir = engine.dir;
+    std::string log() const { return engine.log(); }
 };
 
 // Counts the lines of `text` equal to `line`.
@@ -124,13 +135,7 @@ inline std::vector<std::uint8_t> handBlock(std::uint8_t number, std::vector<std:
     b[2] = static_cast<std::uint8_t>(255 - number);
     std::copy(payload.begin(), payload.end(), b.begin() + 3);
     if (crc) {
-        unsigned reg = 0;
-        for (std::uint8_t v : payload) {
-            reg ^= static_cast<unsigned>(v) << 8;
-            for (int i = 0; i < 8; ++i)
-                reg =
-                    (reg & 0x8000U) != 0 ? ((reg << 1) ^ 0x1021U) & 0xFFFFU : (reg << 1) & 0xFFFFU;
-        }
+        const std::uint16_t reg = referenceCrc(payload.data(), payload.size());
         b.push_back(static_cast<std::uint8_t>(reg >> 8));
         b.push_back(static_cast<std::uint8_t>(reg & 0xFF));
     } else {
@@ -140,23 +145,4 @@ inline std::vector<std::uint8_t> handBlock(std::uint8_t number, std::vector<std:
         b.push_back(static_cast<std::uint8_t>(sum & 0xFF));
     }
     return b;
-}
-
-// `data` as the receiver ends up with it: whole 128-byte blocks, SUB then zeros after the data.
-inline std::vector<std::uint8_t> withFill(std::vector<std::uint8_t> data, std::size_t block = 128) {
-    const std::size_t blocks = data.size() / block + 1;
-    const std::size_t n = data.size();
-    data.resize(blocks * block, 0);
-    data[n] = 0x1A;
-    return data;
-}
-
-inline std::vector<std::uint8_t> pattern(std::size_t n, unsigned seed = 7) {
-    std::vector<std::uint8_t> v(n);
-    unsigned x = seed;
-    for (auto& b : v) {
-        x = x * 1103515245U + 12345U;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    return v;
 }

@@ -1,7 +1,7 @@
 // The receiver against the simulated module's sender, or against bytes scripted by hand where
 // the exact line bytes matter.
 #include "sim/xmodem_peer.h"
-#include "tests/xmodem/engine_rig.h"
+#include "tests/support/xmodem_rig.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The sender against the simulated module's receiver, or against bytes scripted by hand where
 // the exact line bytes matter.
 #include "sim/xmodem_peer.h"
-#include "tests/xmodem/engine_rig.h"
+#include "tests/support/xmodem_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,20 @@ std::future<PeerResult> startReceiver(int fd, PeerOptions opt) {
 long countEvents(const PeerResult& r, const std::string& prefix) {
     return std::count_if(r.events.begin(), r.events.end(),
                          [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+}
+
+// What one transfer of `data` to the simulated receiver playing with `opt` came to.
+struct Sent {
+    std::int32_t result; // the sender's
+    PeerResult got;      // the receiver's
+    std::string log;     // the sender's run log
+};
+Sent sendTo(const std::vector<std::uint8_t>& data, const PeerOptions& opt) {
+    EngineRig rig;
+    auto peer = startReceiver(rig.pty.master, opt);
+    const std::int32_t result = xmodemTransmit(data.data(), static_cast<std::int32_t>(data.size()));
+    PeerResult got = peer.get();
+    return {result, std::move(got), rig.log()};
 }
 
 std::vector<std::pair<std::int64_t, std::int64_t>> progressCalls;
@@ -79,46 +93,37 @@ TEST(XmodemSend, BlockLayoutPerMode) {
 
 // More than 255 blocks: numbering wraps 255 -> 0 and the receiver keeps every byte in order.
 TEST(XmodemSend, BlockNumbersWrap) {
-    EngineRig rig;
     const auto data = pattern(300 * 128 + 5);
-    auto peer = startReceiver(rig.pty.master, {});
-    const std::int32_t result = xmodemTransmit(data.data(), static_cast<std::int32_t>(data.size()));
-    const PeerResult got = peer.get();
-    EXPECT_EQ(result, 301 * 128);
-    EXPECT_EQ(got.data, withFill(data));
-    EXPECT_EQ(countEvents(got, "rx block 0 (128, new)"), 1);
-    EXPECT_EQ(countEvents(got, "rx block 255 (128, new)"), 1);
+    const Sent s = sendTo(data, {});
+    EXPECT_EQ(s.result, 301 * 128);
+    EXPECT_EQ(s.got.data, withFill(data));
+    EXPECT_EQ(countEvents(s.got, "rx block 0 (128, new)"), 1);
+    EXPECT_EQ(countEvents(s.got, "rx block 255 (128, new)"), 1);
 }
 
 // A block answered only by NAK goes out five times; then the receiver sees exactly three CANs.
 TEST(XmodemSend, NakEveryBlockGivesUp) {
-    EngineRig rig;
-    const auto data = pattern(200);
     PeerOptions opt;
     opt.nakAll = true;
-    auto peer = startReceiver(rig.pty.master, opt);
-    EXPECT_EQ(xmodemTransmit(data.data(), 200), -4);
-    const PeerResult got = peer.get();
-    EXPECT_EQ(countEvents(got, "rx block 1 "), 5);
-    EXPECT_EQ(countEvents(got, "rx block 2 "), 0);
-    EXPECT_EQ(countEvents(got, "rx cancel: 18 18 18"), 1);
-    EXPECT_EQ(got.events.back(), "end -1");
+    const Sent s = sendTo(pattern(200), opt);
+    EXPECT_EQ(s.result, -4);
+    EXPECT_EQ(countEvents(s.got, "rx block 1 "), 5);
+    EXPECT_EQ(countEvents(s.got, "rx block 2 "), 0);
+    EXPECT_EQ(countEvents(s.got, "rx cancel: 18 18 18"), 1);
+    EXPECT_EQ(s.got.events.back(), "end -1");
 }
 
 // CAN CAN from the receiver, before the start or as a block's answer: exactly one ACK back.
 TEST(XmodemSend, RemoteCancel) {
     {
-        EngineRig rig;
         PeerOptions opt;
         opt.cancelAt = 2;
-        auto peer = startReceiver(rig.pty.master, opt);
-        const auto data = pattern(1000);
-        EXPECT_EQ(xmodemTransmit(data.data(), 1000), -1);
-        const PeerResult got = peer.get();
-        EXPECT_EQ(countEvents(got, "rx after cancel: 06"), 1);
-        EXPECT_EQ(std::find(got.events.begin(), got.events.end(), "rx after cancel: 06") -
-                      got.events.begin(),
-                  static_cast<long>(got.events.size()) - 2);
+        const Sent s = sendTo(pattern(1000), opt);
+        EXPECT_EQ(s.result, -1);
+        const auto& events = s.got.events;
+        EXPECT_EQ(countEvents(s.got, "rx after cancel: 06"), 1);
+        EXPECT_EQ(std::find(events.begin(), events.end(), "rx after cancel: 06") - events.begin(),
+                  static_cast<long>(events.size()) - 2);
     }
     {
         EngineRig rig;
@@ -134,44 +139,38 @@ TEST(XmodemSend, RemoteCancel) {
 
 // A lone CAN and the byte behind it cost one send; the block then goes through.
 TEST(XmodemSend, LoneCanIsDropped) {
-    EngineRig rig;
     PeerOptions opt;
     opt.canJunkAt = 2;
-    auto peer = startReceiver(rig.pty.master, opt);
     const auto data = pattern(400);
-    EXPECT_EQ(xmodemTransmit(data.data(), 400), 512);
-    const PeerResult got = peer.get();
-    EXPECT_EQ(got.data, withFill(data));
-    EXPECT_EQ(countEvents(got, "rx block 2 "), 2);
+    const Sent s = sendTo(data, opt);
+    EXPECT_EQ(s.result, 512);
+    EXPECT_EQ(s.got.data, withFill(data));
+    EXPECT_EQ(countEvents(s.got, "rx block 2 "), 2);
 }
 
 // An extra ACK left on the line must not count as the answer to the next block; a NAKed last
 // block must still be sent again before the EOT.
 TEST(XmodemSend, DuplicatedAckAndNakedLastBlock) {
-    EngineRig rig;
     PeerOptions opt;
     opt.dupAckAt = 2;
     opt.nakFirstAt = 4;
-    auto peer = startReceiver(rig.pty.master, opt);
     const auto data = pattern(3 * 128 + 77);
-    EXPECT_EQ(xmodemTransmit(data.data(), static_cast<std::int32_t>(data.size())), 512);
-    const PeerResult got = peer.get();
-    EXPECT_EQ(got.status, 512);
-    EXPECT_EQ(got.data, withFill(data));
+    const Sent s = sendTo(data, opt);
+    EXPECT_EQ(s.result, 512);
+    EXPECT_EQ(s.got.status, 512);
+    EXPECT_EQ(s.got.data, withFill(data));
 }
 
 TEST(XmodemSend, EotNeverAcknowledged) {
-    EngineRig rig;
     PeerOptions opt;
     opt.noEotAck = true;
     opt.timeoutMs = 3000;
-    auto peer = startReceiver(rig.pty.master, opt);
     const auto data = pattern(130);
-    EXPECT_EQ(xmodemTransmit(data.data(), 130), -5);
-    const PeerResult got = peer.get();
-    EXPECT_EQ(countEvents(got, "rx EOT"), 5);
-    EXPECT_EQ(got.data, withFill(data));
-    EXPECT_EQ(countLines(rig.log(), "inbyte failed 32 times"), 5);
+    const Sent s = sendTo(data, opt);
+    EXPECT_EQ(s.result, -5);
+    EXPECT_EQ(countEvents(s.got, "rx EOT"), 5);
+    EXPECT_EQ(s.got.data, withFill(data));
+    EXPECT_EQ(countLines(s.log, "inbyte failed 32 times"), 5);
 }
 
 // Nobody asks for a start: 15 waits of about 1.6 s, then exactly CAN CAN CAN.

@@ -1,0 +1,51 @@
+// The shipped programs and the simulated module, run the way the end-to-end tests run them:
+// the program in the sandbox runner (tools/sandbox), which shows it a pseudo-terminal as its
+// port in a private mount namespace.
+#pragma once
+
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// The built program `name` ("pairvault", "radioflash"; "sim" gives modulesim).
+std::string programPath(const std::string& name);
+extern const std::string kSandboxPath;
+
+// For every sandboxed run: a sanitizer's own exit status (1) would pass for a program's status.
+extern const std::vector<std::string> kSanitizerEnv;
+
+// The sandbox's command line: /dev/<ttyName> is `pty` (none when empty), /var/log is `varLog`
+// (created; the machine's own is hidden when empty), then `options`, "--" and `command`.
+std::vector<std::string> sandboxArgv(const std::string& pty, const std::string& varLog,
+                                     const std::vector<std::string>& options,
+                                     const std::vector<std::string>& command,
+                                     const std::string& ttyName = "ttyS4");
+
+// The sandbox exits 77 where it cannot make its namespace (no root, no user namespaces).
+#define SKIP_WITHOUT_SANDBOX(result)                                                               \
+    do {                                                                                           \
+        if ((result).exitCode == 77)                                                               \
+            GTEST_SKIP() << "the sandbox cannot run here";                                         \
+    } while (0)
+
+// The simulated module, recording into <dir>/sim.rec: on a pseudo-terminal of its own, or on
+// `port` when one is given.
+class SimModule {
+public:
+    SimModule(const TempDir& dir, const std::vector<std::string>& options,
+              const std::string& port = "");
+    bool started() const { return !pty.empty(); }
+    std::string record() const { return readText(recordPath); }
+    // Request frames the module received ("00 00 06 00 00 aa"), in order.
+    std::vector<std::string> requests() const;
+    BackgroundProcess& process() { return *proc_; }
+
+    std::string pty; // the module's terminal: the program's port
+    std::string recordPath;
+
+private:
+    std::unique_ptr<BackgroundProcess> proc_;
+};
