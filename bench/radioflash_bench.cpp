@@ -10,8 +10,8 @@
 // before the first block, and the settling pause and what follows it after the last ACK.
 #include "bench/paced_relay.h"
 #include "bench/phase_clock.h"
-#include "tests/support/process.h"
-#include "tests/support/tempdir.h"
+#include "tests/support/data.h"
+#include "tests/support/sandbox.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,16 +19,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<std::uint8_t> pseudoRandomImage(std::size_t n) {
-    std::vector<std::uint8_t> v(n);
-    unsigned x = 2024;
-    for (auto& b : v) {
-        x = x * 1103515245U + 12345U;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    return v;
-}
 
 double seconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -50,8 +40,7 @@ int main(int argc, char** argv) {
     TempDir dir;
     const std::string imagePath = dir / "image.bin";
     const std::string receivedPath = dir / "received.bin";
-    const std::vector<std::uint8_t> image = pseudoRandomImage(size);
-    writeFile(imagePath, image);
+    const auto image = writePattern(imagePath, size, 2024);
 
     PhaseClock clock; // radioflash sends the blocks from side A
     RelayOptions options;
@@ -64,23 +53,20 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    BackgroundProcess sim({std::string(ZB_BIN_DIR) + "/sim/modulesim", "--port", relay.pathB,
-                           restore ? "--table" : "--image", receivedPath});
-    std::string line;
-    if (!sim.readLine(line)) {
+    SimModule sim(dir, {restore ? "--table" : "--image", receivedPath}, relay.pathB);
+    if (!sim.started()) {
         std::fprintf(stderr, "radioflash_bench: the simulated module did not start\n");
         return 1;
     }
 
     const Clock::time_point start = Clock::now();
-    const std::string tool = restore ? std::string(ZB_BIN_DIR) + "/pairvault/pairvault"
-                                     : std::string(ZB_BIN_DIR) + "/radioflash/radioflash";
     const ProcessResult run = runProcess(
-        {std::string(ZB_SOURCE_DIR) + "/tools/sandbox", "--tty", "ttyS4=" + relay.pathA, "--", tool,
-         restore ? "-restore" : "-f", imagePath, "-ohub", "-l", dir / "run.log"},
+        sandboxArgv(relay.pathA, "", {},
+                    {programPath(restore ? "pairvault" : "radioflash"), restore ? "-restore" : "-f",
+                     imagePath, "-ohub", "-l", dir / "run.log"}),
         {}, 600);
     const Clock::time_point end = Clock::now();
-    sim.stop();
+    sim.process().stop();
     relay.stop();
 
     if (run.exitCode == 77) {

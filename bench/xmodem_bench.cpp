@@ -9,6 +9,8 @@
 #include "bench/paced_relay.h"
 #include "bench/phase_clock.h"
 #include "link/serial.h"
+#include "tests/support/data.h"
+#include "tests/support/tempdir.h"
 #include "xmodem/xmodem.h"
 
 #include <cstdio>
@@ -34,28 +36,6 @@ struct Run {
     long rssKb = 0;
     char turns[64] = "";
 };
-
-std::vector<std::uint8_t> image(std::size_t n) {
-    std::vector<std::uint8_t> v(n);
-    unsigned x = 12345;
-    for (auto& b : v) {
-        x = x * 1103515245U + 12345U;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    return v;
-}
-
-std::vector<std::uint8_t> readWhole(const std::string& path) {
-    std::vector<std::uint8_t> v;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return v;
-    std::uint8_t buf[65536];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-        v.insert(v.end(), buf, buf + n);
-    std::fclose(f);
-    return v;
-}
 
 bool startsWith(const std::vector<std::uint8_t>& file, const std::vector<std::uint8_t>& data) {
     return file.size() >= data.size() && std::equal(data.begin(), data.end(), file.begin());
@@ -140,6 +120,16 @@ struct Bench {
             run.eotSeconds = std::chrono::duration<double>(*clock.eotAck - *clock.eot).count();
     }
 
+    // Ends a run: the relay stops, the phases are read off the clock, and the run is good when
+    // both sides were and `out` holds the data.
+    Run ended(Run run, PacedRelay& relay, PhaseClock& clock, bool bothOk,
+              const std::string& out) const {
+        relay.stop();
+        finish(run, clock);
+        run.ok = bothOk && startsWith(readFile(out), data);
+        return run;
+    }
+
     // Our sender on A, our receiver (child process) on B.
     Run oursToOurs() {
         Run run{"ours -> ours (128)", 128};
@@ -160,10 +150,7 @@ struct Bench {
                 run.rssKb = 0;
             std::fclose(rss);
         }
-        relay.stop();
-        finish(run, clock);
-        run.ok = r > 0 && status == 0 && startsWith(readWhole(out), data);
-        return run;
+        return ended(run, relay, clock, r > 0 && status == 0, out);
     }
 
     // sx (optionally -k) on B, our receiver on A.
@@ -185,10 +172,7 @@ struct Bench {
         std::fclose(f);
         closeOurPort();
         const int status = sx.wait(10);
-        relay.stop();
-        finish(run, clock);
-        run.ok = r > 0 && status == 0 && startsWith(readWhole(out), data);
-        return run;
+        return ended(run, relay, clock, r > 0 && status == 0, out);
     }
 
     // sx (optionally -k) on A, rx -c on B.
@@ -209,10 +193,7 @@ struct Bench {
         const int sxStatus = sx.wait(10);
         if (std::getenv("XMODEM_BENCH_DEBUG") != nullptr)
             std::fprintf(stderr, "rx %d sx %d\n", rxStatus, sxStatus);
-        relay.stop();
-        finish(run, clock);
-        run.ok = rxStatus == 0 && sxStatus == 0 && startsWith(readWhole(dir + "/" + name), data);
-        return run;
+        return ended(run, relay, clock, rxStatus == 0 && sxStatus == 0, dir + "/" + name);
     }
 
     // Our sender on A, rx -c on B.
@@ -228,10 +209,7 @@ struct Bench {
         const std::int32_t r = xmodemTransmit(data.data(), static_cast<std::int32_t>(data.size()));
         closeOurPort();
         const int status = rx.wait(30);
-        relay.stop();
-        finish(run, clock);
-        run.ok = r > 0 && status == 0 && startsWith(readWhole(dir + "/ours_rx.bin"), data);
-        return run;
+        return ended(run, relay, clock, r > 0 && status == 0, dir + "/ours_rx.bin");
     }
 };
 
@@ -283,7 +261,7 @@ int main(int argc, char** argv) {
     if (mkdtemp(tmpl) == nullptr)
         return 2;
     b.dir = tmpl;
-    b.data = image(size);
+    b.data = pattern(size, 12345);
     b.dataPath = b.dir + "/image.bin";
     FILE* f = std::fopen(b.dataPath.c_str(), "wb");
     std::fwrite(b.data.data(), 1, b.data.size(), f);
@@ -323,7 +301,7 @@ int main(int argc, char** argv) {
     // Memory: the receiver holds one block whatever the size.
     b.rate = 0;
     const std::size_t bigSize = 8 * 1024 * 1024;
-    b.data = image(bigSize);
+    b.data = pattern(bigSize, 12345);
     const Run big = b.oursToOurs();
     std::printf("unpaced %zu-byte transfer ours -> ours: %s, receiver peak RSS %ld KiB (256 KiB "
                 "run: %ld KiB)\n",
