@@ -39,7 +39,15 @@ struct Bench {
     TempDir dir;
     FaultyLine line{FaultPlan{}};
     std::unique_ptr<SimModule> sim;
-    explicit Bench(const std::vector<std::string>& simOptions = {}) {
+    std::vector<std::uint8_t> table; // what the module hands out, when it was given one here
+
+    // `tableSize` > 0: the module's table is that many pattern bytes of `seed`.
+    explicit Bench(std::vector<std::string> simOptions = {}, std::size_t tableSize = 0,
+                   std::uint64_t seed = 0) {
+        if (tableSize > 0) {
+            table = writePattern(dir / "table.bin", tableSize, seed);
+            simOptions.insert(simOptions.end(), {"--table", dir / "table.bin"});
+        }
         sim = std::make_unique<SimModule>(dir, simOptions, line.modulePath());
     }
     std::string log(const std::string& name) const { return readText(dir / ("varlog/" + name)); }
@@ -51,9 +59,7 @@ struct Bench {
 // the first carries on and its backup is byte-exact.
 TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
     TempDir files;
-    const auto table =
-        writePattern(files / "table.bin", 80000, 41); // about seven seconds on the line
-    Bench b({"--table", files / "table.bin"});
+    Bench b({}, 80000, 41); // about seven seconds on the line
     ASSERT_TRUE(b.sim->started());
     const std::string backup = files / "backup.bin";
 
@@ -83,7 +89,7 @@ TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
 
     EXPECT_EQ(one.exitCode, 1) << one.err;
     EXPECT_EQ(one.out, "SUCCESS\n");
-    EXPECT_EQ(readFile(backup), withFill(table, false));
+    EXPECT_EQ(readFile(backup), withFill(b.table, false));
     // Only the first program's frame reached the module.
     const std::string rec = b.sim->record();
     EXPECT_EQ(countOf(rec, "RX "), 1) << rec;
@@ -175,8 +181,7 @@ TEST(WorldFaults, RunLogOnAFullDevice) {
 // The backup's filesystem (a 12 KiB tmpfs) fills up halfway through a 20 KB backup.
 TEST(WorldFaults, BackupDiskFillsUpMidTransfer) {
     TempDir files;
-    const auto table = writePattern(files / "table.bin", 20000, 61);
-    Bench b({"--table", files / "table.bin"});
+    Bench b({}, 20000, 61);
     ASSERT_TRUE(b.sim->started());
     const std::string mnt = files / "small";
     mkdir(mnt.c_str(), 0755);
