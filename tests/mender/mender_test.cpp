@@ -2,8 +2,8 @@
 // through the shipped update module, which drives the shipped pairvault and radioflash against
 // the simulated module. Mender's directories, the update module's and /dev/ttyS4 are the test's
 // own, in the sandbox's private mount namespace.
-#include "tests/support/process.h"
-#include "tests/support/tempdir.h"
+#include "tests/support/data.h"
+#include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -16,29 +16,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string BIN_DIR = ZB_BIN_DIR;
-const std::string SANDBOX = std::string(ZB_SOURCE_DIR) + "/tools/sandbox";
 const std::string UPDATE_MODULE =
     std::string(ZB_SOURCE_DIR) + "/packaging/mender/zigbee-module-firmware";
 const std::string MODULES_DIR = "/usr/share/mender/modules/v3";
 const std::string STATE_DIR = "/var/lib/zigbee-module-tools"; // as the update module sees it
 const std::string BACKUP_CMD = "RX 00 00 09 ";
 const std::string UPDATE_START_CMD = "RX 00 00 e1 ";
-
-std::vector<std::uint8_t> pattern(std::size_t n, unsigned seed) {
-    std::vector<std::uint8_t> d(n);
-    for (std::size_t i = 0; i < n; ++i)
-        d[i] = static_cast<std::uint8_t>((i * 131 + seed * 7 + i / 251) & 0xFF);
-    return d;
-}
-
-// What the module keeps of a transfer: the data and the last block's fill.
-std::vector<std::uint8_t> withFill(std::vector<std::uint8_t> data) {
-    data.push_back(0x1A);
-    while (data.size() % 128 != 0)
-        data.push_back(0);
-    return data;
-}
 
 // A hub on which Mender runs standalone with "factory" installed, the update module is in
 // place and the configuration says the module is on the hub's port.
@@ -48,8 +31,7 @@ struct Hub {
     std::string stateDir = varLib + "/zigbee-module-tools";
     std::string received = dir / "received"; // the last image the module took
     std::vector<std::uint8_t> table = pattern(700, 5);
-    std::unique_ptr<BackgroundProcess> sim;
-    std::string pty;
+    std::unique_ptr<SimModule> sim;
 
     explicit Hub(const std::vector<std::string>& simArgs) {
         for (const char* sub : {"etc-mender", "var-lib/mender", "modules", "etc-default", "log"})
@@ -60,16 +42,10 @@ struct Hub {
         writeText(varLib + "/mender/device_type", "device_type=hub\n");
         writeText(dir / "etc-default/zigbee-module-tools", "ZIGBEE_MODULE_PORT=\"hub\"\n");
         writeFile(dir / "table", table);
-        std::vector<std::string> argv{BIN_DIR + "/sim/modulesim",
-                                      "--table",
-                                      dir / "table",
-                                      "--image",
-                                      received,
-                                      "--record",
-                                      dir / "record"};
-        argv.insert(argv.end(), simArgs.begin(), simArgs.end());
-        sim = std::make_unique<BackgroundProcess>(argv);
-        if (!sim->readLine(pty))
+        std::vector<std::string> options{"--table", dir / "table", "--image", received};
+        options.insert(options.end(), simArgs.begin(), simArgs.end());
+        sim = std::make_unique<SimModule>(dir, options);
+        if (!sim->started())
             ADD_FAILURE() << "modulesim did not report its terminal";
     }
 
@@ -103,18 +79,18 @@ struct Hub {
 
     // `mender ARGS...` on the hub; the shipped programs are first on its PATH.
     ProcessResult mender(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv{SANDBOX, "--tty", "ttyS4=" + pty, "--var-log", dir / "log"};
+        std::vector<std::string> binds;
         for (const auto& [mine, target] :
              {std::pair<std::string, std::string>{dir / "etc-mender", "/etc/mender"},
               {varLib, "/var/lib"},
               {dir / "modules", MODULES_DIR},
               {dir / "etc-default", "/etc/default"}})
-            argv.insert(argv.end(), {"--bind", mine + "=" + target});
-        argv.insert(argv.end(), {"--", "mender", "--no-syslog", "--log-level", "error"});
-        argv.insert(argv.end(), args.begin(), args.end());
+            binds.insert(binds.end(), {"--bind", mine + "=" + target});
+        std::vector<std::string> command{"mender", "--no-syslog", "--log-level", "error"};
+        command.insert(command.end(), args.begin(), args.end());
         const char* path = std::getenv("PATH");
-        return runProcess(argv,
-                          {"PATH=" + BIN_DIR + "/pairvault:" + BIN_DIR +
+        return runProcess(sandboxArgv(sim->pty, dir / "log", binds, command),
+                          {"PATH=" + std::string(ZB_BIN_DIR) + "/pairvault:" + ZB_BIN_DIR +
                            "/radioflash:" + (path != nullptr ? path : "/usr/bin:/bin")},
                           150);
     }
@@ -128,7 +104,7 @@ struct Hub {
     std::string log() const { return readText(dir / "log/zigbee-module-firmware.log"); }
 
     std::size_t requests(const std::string& prefix) const {
-        std::istringstream in(readText(dir / "record"));
+        std::istringstream in(sim->record());
         std::size_t n = 0;
         for (std::string line; std::getline(in, line);)
             if (line.starts_with(prefix))
@@ -152,11 +128,6 @@ struct Hub {
             GTEST_SKIP() << "needs Debian's mender-client and mender-artifact";                    \
     } while (0)
 
-#define INSTALL_OR_SKIP(var, hub, artifact)                                                        \
-    const ProcessResult var = (hub).mender({"install", artifact});                                 \
-    if (var.exitCode == 77)                                                                        \
-    GTEST_SKIP() << var.err
-
 TEST(MenderRollout, InstallCommitThenABadBuildIsReplacedByTheKeptImage) {
     SKIP_WITHOUT_MENDER();
     // The first image runs as 1.3.0.0; the second, meant to be 2.0.0.0, comes up as 1.9.9.9.
@@ -164,7 +135,8 @@ TEST(MenderRollout, InstallCommitThenABadBuildIsReplacedByTheKeptImage) {
     const auto imageA = pattern(3000, 1);
     const auto imageB = pattern(2200, 2);
 
-    INSTALL_OR_SKIP(install, hub, hub.artifact("fw-a", imageA, "1.3.0.0"));
+    const ProcessResult install = hub.mender({"install", hub.artifact("fw-a", imageA, "1.3.0.0")});
+    SKIP_WITHOUT_SANDBOX(install);
     ASSERT_EQ(install.exitCode, 0) << install.err;
     const ProcessResult commit = hub.mender({"commit"});
     EXPECT_EQ(commit.exitCode, 0) << commit.err;
@@ -221,7 +193,9 @@ TEST(MenderRollout, FailedInstallsKeepTheOldArtifactOrSayTheDeviceIsInconsistent
         Hub hub(c.reply.empty() ? std::vector<std::string>{}
                                 : std::vector<std::string>{"--reply", c.reply});
         const auto image = pattern(1500, 3);
-        INSTALL_OR_SKIP(install, hub, hub.artifact("fw-x", image, c.version));
+        const ProcessResult install =
+            hub.mender({"install", hub.artifact("fw-x", image, c.version)});
+        SKIP_WITHOUT_SANDBOX(install);
         EXPECT_EQ(install.exitCode, 1) << install.err;
         EXPECT_EQ(hub.shownArtifact(), c.shown);
         EXPECT_EQ(hub.requests(BACKUP_CMD), 1u);
