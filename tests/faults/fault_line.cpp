@@ -47,6 +47,8 @@ std::uint64_t FaultyLine::faults() const {
 }
 
 void FaultyLine::unplugAfter(RelayDir dir, std::uint64_t bytes) {
+    unplugBytes_ = bytes;
+    unplugDir_ = static_cast<int>(dir);
     watcher_ = std::thread([this, dir, bytes] {
         while (!stopWatch_) {
             if (relay_->delivered[static_cast<int>(dir)] >= bytes) {
@@ -73,6 +75,12 @@ void FaultyLine::filter(RelayDir dir, std::uint8_t byte, std::vector<std::uint8_
     const double pStall = uni(rng);
     const std::uint64_t pick = rng();
 
+    // Past the unplug point nothing gets through, however late the watcher pulls the plug on
+    // a loaded machine.
+    if (const int u = unplugDir_; u >= 0 && relay_->delivered[u] >= unplugBytes_) {
+        out.clear();
+        return;
+    }
     if (burstLeft_[d] > 0) {
         --burstLeft_[d];
         out.assign(1, randomByte());

@@ -67,6 +67,8 @@ private:
     std::array<int, 2> stalls_{0, 0};
     std::array<std::atomic<std::uint64_t>, F_KINDS> counts_{};
     std::atomic<bool> unplugged_{false};
+    std::atomic<int> unplugDir_{-1}; // the direction whose count pulls the plug, once armed
+    std::atomic<std::uint64_t> unplugBytes_{0};
     std::atomic<bool> stopWatch_{false};
     std::thread watcher_;
     std::unique_ptr<PacedRelay> relay_;
