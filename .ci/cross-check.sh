@@ -7,6 +7,8 @@
 set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=.ci/lib.sh
+source "$src/.ci/lib.sh"
 presets=("$@")
 ((${#presets[@]})) || presets=(armhf-static)
 
@@ -20,15 +22,7 @@ for p in "${presets[@]}"; do
     need+=("g++-${triplet[$p]}")
 done
 
-missing=()
-for p in "${need[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    echo "=== apt-get install ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+install_missing "${need[@]}"
 
 cd "$src"
 for preset in "${presets[@]}"; do

@@ -8,15 +8,13 @@
 # Usage: .ci/fuzz-check.sh [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=.ci/lib.sh
+source .ci/lib.sh
 seconds=${1:-25}
 printf '\n=== fuzz targets: %s s each under libFuzzer, ASan and UBSan ===\n' "$seconds"
 
 # libFuzzer's runtime comes with Debian's clang runtime package.
-if ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null | grep -q 'install ok installed'; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        clang libclang-rt-14-dev >/dev/null
-fi
+install_missing clang libclang-rt-14-dev
 
 cmake --preset fuzz -DFUZZ_SECONDS="$seconds" >/dev/null
 cmake --build --preset fuzz

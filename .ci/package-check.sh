@@ -11,6 +11,8 @@
 set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=.ci/lib.sh
+source "$src/.ci/lib.sh"
 build=${1:-$src/build/package}
 pkg=zigbee-module-tools
 
@@ -22,15 +24,7 @@ fail() {
 
 # --- tools -------------------------------------------------------------------------------------
 need=(cmake g++ make dpkg-dev lintian man-db file groff mandoc logrotate fakeroot devscripts)
-missing=()
-for p in "${need[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    step "apt-get install ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+install_missing "${need[@]}"
 
 # cpack takes the modes of the package's directories and archive members from the umask; 022
 # keeps the package the same as anyone else's (.ci/repro-check.sh rebuilds it elsewhere).

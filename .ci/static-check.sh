@@ -11,20 +11,14 @@
 set -uo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=.ci/lib.sh
+source "$src/.ci/lib.sh"
 build=${1:-$src/build/static}
 product_dirs=(link xmodem discovery filetransfer pairvault radioflash)
 status=0
 
 need=(clang-format clang-tidy cppcheck shellcheck cmake g++)
-missing=()
-for p in "${need[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    echo "=== apt-get install ${missing[*]}"
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-        --no-install-recommends "${missing[@]}" || exit 1
-fi
+install_missing "${need[@]}" || exit 1
 
 cd "$src" || exit 1
 
