@@ -17,7 +17,9 @@
 // --no-realtime leaves the priority as it is.
 #include "bench/paced_relay.h"
 #include "bench/phase_clock.h"
+#include "tests/support/data.h"
 #include "tests/support/process.h"
+#include "tests/support/sandbox.h"
 #include "tests/support/tempdir.h"
 
 #include <algorithm>
@@ -61,15 +63,6 @@ struct Setup {
     std::string lrzszShim;
 };
 
-std::vector<std::uint8_t> pseudoRandom(std::size_t n, unsigned seed) {
-    std::vector<std::uint8_t> v(n);
-    for (auto& b : v) {
-        seed = seed * 1103515245U + 12345U;
-        b = static_cast<std::uint8_t>(seed >> 16);
-    }
-    return v;
-}
-
 bool startsWith(const std::vector<std::uint8_t>& file, const std::vector<std::uint8_t>& data) {
     return file.size() >= data.size() && std::equal(data.begin(), data.end(), file.begin());
 }
@@ -110,7 +103,7 @@ void sendCommand(int fd, std::uint8_t code, std::uint8_t zeros) {
 // Share of the line limit in the data phase; 0 when the run failed, -1 when it cannot run here.
 double runOnce(const Setup& s, const Transfer& t, Side side, bool adapter) {
     TempDir dir;
-    const std::vector<std::uint8_t> data = pseudoRandom(s.size, 2026);
+    const std::vector<std::uint8_t> data = pattern(s.size, 2026);
     const std::string dataPath = dir / "data.bin";
     const std::string table = dir / "table.bin";
     const std::string received = dir / "received.bin";
@@ -130,34 +123,25 @@ double runOnce(const Setup& s, const Transfer& t, Side side, bool adapter) {
     PacedRelay relay(options);
     if (!relay.ok())
         return 0;
-    std::vector<std::string> simArgs{std::string(ZB_BIN_DIR) + "/sim/modulesim",
-                                     "--port",
-                                     relay.pathB,
-                                     "--table",
-                                     table,
-                                     "--image",
-                                     received};
+    std::vector<std::string> simOptions{"--table", table, "--image", received};
     if (t.block == 1024)
-        simArgs.insert(simArgs.end(), {"--xm-block", "1024"});
-    BackgroundProcess sim(simArgs);
-    std::string line;
-    if (!sim.readLine(line))
+        simOptions.insert(simOptions.end(), {"--xm-block", "1024"});
+    SimModule sim(dir, simOptions, relay.pathB);
+    if (!sim.started())
         return 0;
 
     bool ok = false;
     if (side == Side::Ours) {
-        std::vector<std::string> argv{std::string(ZB_SOURCE_DIR) + "/tools/sandbox", "--tty",
-                                      "ttyS4=" + relay.pathA, "--"};
+        std::vector<std::string> command;
         if (t.kind == Kind::Update)
-            argv.insert(argv.end(),
-                        {std::string(ZB_BIN_DIR) + "/radioflash/radioflash", "-f", dataPath});
+            command = {programPath("radioflash"), "-f", dataPath};
         else
-            argv.insert(argv.end(), {std::string(ZB_BIN_DIR) + "/pairvault/pairvault",
-                                     t.kind == Kind::Restore ? "-restore" : "-backup",
-                                     t.kind == Kind::Restore ? dataPath : backup});
-        argv.insert(argv.end(), {"-ohub", "-l", dir / "run.log"});
+            command = {programPath("pairvault"), t.kind == Kind::Restore ? "-restore" : "-backup",
+                       t.kind == Kind::Restore ? dataPath : backup};
+        command.insert(command.end(), {"-ohub", "-l", dir / "run.log"});
         const ProcessResult run =
-            runProcess(argv, {"LD_PRELOAD=" + s.flagsShim, "SERIAL_FLAGS_SHIM=" + flags.path}, 600);
+            runProcess(sandboxArgv(relay.pathA, "", {}, command),
+                       {"LD_PRELOAD=" + s.flagsShim, "SERIAL_FLAGS_SHIM=" + flags.path}, 600);
         if (run.exitCode == 77)
             return -1;
         ok = run.exitCode == (t.kind == Kind::Update ? 0 : 1) && run.out == "SUCCESS\n";
@@ -179,7 +163,7 @@ double runOnce(const Setup& s, const Transfer& t, Side side, bool adapter) {
         TtyProgram peer(argv, port, dir.path, env, dir / "lrzsz.err");
         ok = peer.wait(600) == 0;
     }
-    sim.stop();
+    sim.process().stop();
     relay.stop();
 
     if (t.kind == Kind::Backup)
