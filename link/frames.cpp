@@ -22,9 +22,11 @@ std::size_t buildFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
     return total;
 }
 
-int exchangeFrame(std::span<const std::uint8_t> request, unsigned pauseS, ReplyBuffer& reply,
-                  const char* label) {
-    (void)Uart_Send(SERIAL_FD, request.data(), request.size(), label);
+int exchangeFrame(std::uint8_t code, std::span<const std::uint8_t> payload, unsigned pauseS,
+                  ReplyBuffer& reply, const char* label) {
+    std::array<std::uint8_t, FRAME_OVERHEAD + 0xFF> request{};
+    const std::size_t len = buildFrame(code, payload, request);
+    (void)Uart_Send(SERIAL_FD, request.data(), len, label);
     pauseSeconds(pauseS);
     return Uart_Recv(SERIAL_FD, reply.data(), label);
 }
@@ -40,11 +42,9 @@ bool isReply(std::span<const std::uint8_t> reply, std::uint8_t code, int len, Re
 }
 
 int sendControlCommand(std::uint8_t code, const char* label) {
-    std::array<std::uint8_t, FRAME_OVERHEAD> request{};
-    const std::size_t len = buildFrame(code, {}, request);
     ReplyBuffer reply{};
     for (int attempt = 0; attempt < CMD_ATTEMPTS; ++attempt) {
-        if (exchangeFrame(std::span(request).first(len), CMD_PAUSE_S, reply, label) < 0)
+        if (exchangeFrame(code, {}, CMD_PAUSE_S, reply, label) < 0)
             return -1;
         // Bytes 0 and 1 and the count read are not relied on.
         if (isReply(reply, code, STATUS_LEN, ReplyStart::Ignored) && reply[5] == STATUS_ACCEPTED)

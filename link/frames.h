@@ -50,12 +50,13 @@ enum class ReplyStart : bool { Ignored, Judged };
 std::size_t buildFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
                        std::span<std::uint8_t> out);
 
-// One exchange on SERIAL_FD: sends `request`, pauses `pauseS` whole seconds, reads once into
-// `reply` (not cleared first). With a `label` both directions are traced ("Send <label>: ...",
-// "Receive <label>: ..."); a failed write is logged and otherwise ignored, since the read decides.
-// Returns the count read, or -1 when the read failed (nothing had arrived).
-[[nodiscard]] int exchangeFrame(std::span<const std::uint8_t> request, unsigned pauseS,
-                                ReplyBuffer& reply, const char* label);
+// One exchange on SERIAL_FD: sends the request frame for `code` and `payload` (buildFrame),
+// pauses `pauseS` whole seconds, reads once into `reply` (not cleared first). With a `label`
+// both directions are traced ("Send <label>: ...", "Receive <label>: ..."); a failed write is
+// logged and otherwise ignored, since the read decides. Returns the count read, or -1 when the
+// read failed (nothing had arrived).
+[[nodiscard]] int exchangeFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
+                                unsigned pauseS, ReplyBuffer& reply, const char* label);
 
 // True when `reply` holds 00 01 <code> 08 <len>, `len` payload bytes and FRAME_END, all within
 // reply.size(); bytes 0 and 1 only with ReplyStart::Judged. With ANY_LENGTH only the header is

@@ -28,12 +28,9 @@ int resetZigbee() {
     // One buffer for both stages.
     ReplyBuffer reply{};
 
-    std::array<std::uint8_t, FRAME_OVERHEAD> idRequest{};
-    const std::size_t idLen = buildFrame(CMD_GET_GATEWAY_ID, {}, idRequest);
     bool haveId = false;
     for (int attempt = 0; attempt < CMD_ATTEMPTS && !haveId; ++attempt) {
-        const int n =
-            exchangeFrame(std::span(idRequest).first(idLen), CMD_PAUSE_S, reply, LABEL_GATEWAY_ID);
+        const int n = exchangeFrame(CMD_GET_GATEWAY_ID, {}, CMD_PAUSE_S, reply, LABEL_GATEWAY_ID);
         if (n < 0)
             return -1;
         haveId = gatewayReplyAccepted(std::span(reply).first(static_cast<std::size_t>(n)));
@@ -46,14 +43,12 @@ int resetZigbee() {
     // Exactly the first 8 payload bytes, however long the module's ID payload is.
     std::array<std::uint8_t, GATEWAY_ID_SIZE> gatewayId{};
     std::copy_n(reply.begin() + 5, GATEWAY_ID_SIZE, gatewayId.begin());
-    std::array<std::uint8_t, FRAME_OVERHEAD + GATEWAY_ID_SIZE> resetRequest{};
-    const std::size_t resetLen = buildFrame(CMD_FACTORY_RESET, gatewayId, resetRequest);
 
     // A fresh budget. Here a second without a reply is just another unaccepted reply: the
     // module has the ID already, and the request goes out again.
     for (int attempt = 0; attempt < CMD_ATTEMPTS; ++attempt) {
-        const int n = exchangeFrame(std::span(resetRequest).first(resetLen), CMD_PAUSE_S, reply,
-                                    LABEL_FACTORY_RESET);
+        const int n =
+            exchangeFrame(CMD_FACTORY_RESET, gatewayId, CMD_PAUSE_S, reply, LABEL_FACTORY_RESET);
         if (n >= 0 &&
             isReply(std::span(reply).first(static_cast<std::size_t>(n)), CMD_FACTORY_RESET,
                     STATUS_LEN, ReplyStart::Judged) &&

@@ -17,8 +17,6 @@ constexpr std::uint8_t VERSION_LEN = 0x02;
 } // namespace
 
 int GetCurrentVersion(const char* device) {
-    std::array<std::uint8_t, FRAME_OVERHEAD> request{};
-    const std::size_t requestLen = buildFrame(CMD_GET_VERSION, {}, request);
     ReplyBuffer reply{};
     int retries = EXCHANGE_RETRIES;
 
@@ -26,8 +24,7 @@ int GetCurrentVersion(const char* device) {
         return -1;
 
     for (;;) {
-        const int n =
-            exchangeFrame(std::span(request).first(requestLen), REPLY_PAUSE_S, reply, nullptr);
+        const int n = exchangeFrame(CMD_GET_VERSION, {}, REPLY_PAUSE_S, reply, nullptr);
         if (n < 0)
             return -1; // nothing arrived: a silent module gets no second request
         if (n > 0)
@@ -51,11 +48,7 @@ int GetCurrentVersion(const char* device) {
 }
 
 int Update_Init(const char* device) {
-    std::array<std::uint8_t, FRAME_OVERHEAD> prepare{};
-    const std::size_t prepareLen = buildFrame(CMD_UPDATE_PREPARE, {}, prepare);
     constexpr std::array<std::uint8_t, UPDATE_START_ZEROS> startPayload{};
-    std::array<std::uint8_t, FRAME_OVERHEAD + UPDATE_START_ZEROS> start{};
-    const std::size_t startLen = buildFrame(CMD_UPDATE_START, startPayload, start);
     ReplyBuffer reply{};
     int retries = EXCHANGE_RETRIES;
     int restarts = UPDATE_START_RESTARTS;
@@ -64,7 +57,7 @@ int Update_Init(const char* device) {
         return -1;
 
     for (;;) {
-        if (exchangeFrame(std::span(prepare).first(prepareLen), REPLY_PAUSE_S, reply, nullptr) < 0)
+        if (exchangeFrame(CMD_UPDATE_PREPARE, {}, REPLY_PAUSE_S, reply, nullptr) < 0)
             return -1;
         // The whole buffer is judged, bytes 0 and 1 not. What the status byte (5) means is the
         // module firmware's business.
@@ -75,8 +68,7 @@ int Update_Init(const char* device) {
             continue;
         }
 
-        const int n =
-            exchangeFrame(std::span(start).first(startLen), START_PAUSE_S, reply, nullptr);
+        const int n = exchangeFrame(CMD_UPDATE_START, startPayload, START_PAUSE_S, reply, nullptr);
         if (n < 0)
             return -1;
         // The receiver asks for CRC mode with 'C'; whatever it says before that is its own.
