@@ -22,6 +22,22 @@ LoadResult failed(LoadStep step, int err) {
     return {step, err};
 }
 
+// The line that names the failing load step, in front of the path.
+const char* stepLine(LoadStep step) {
+    switch (step) {
+    case LoadStep::Open:
+        return "ERROR: cannot open ";
+    case LoadStep::Seek:
+        return "ERROR: cannot seek ";
+    case LoadStep::Size:
+        return "ERROR: invalid file size, ";
+    case LoadStep::None:
+    case LoadStep::Read:
+        break;
+    }
+    return "ERROR: cannot read ";
+}
+
 } // namespace
 
 LoadResult loadSendFile(const char* path, bool allowEmpty, SendFile& out) {
@@ -87,13 +103,6 @@ int loadFileToSend(const char* path, bool allowEmpty, const char* invalidLine, S
         return 0;
     errno = load.err;
     printFileError(invalidLine, path);
-    const char* step = "ERROR: cannot read ";
-    if (load.failedStep == LoadStep::Open)
-        step = "ERROR: cannot open ";
-    else if (load.failedStep == LoadStep::Seek)
-        step = "ERROR: cannot seek ";
-    else if (load.failedStep == LoadStep::Size)
-        step = "ERROR: invalid file size, ";
-    printOut("%s%s\n", step, path);
+    printOut("%s%s\n", stepLine(load.failedStep), path);
     return -1;
 }

@@ -10,9 +10,7 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <string>
 
 namespace {
 
