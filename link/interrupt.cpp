@@ -18,9 +18,11 @@
 namespace {
 
 constexpr std::array<int, 3> INTERRUPTING = {SIGHUP, SIGINT, SIGTERM};
+// XMODEM's cancel (CAN, as XMODEM_CANCEL_BYTES in xmodem/), which lies above this layer.
 constexpr int CANCEL_BYTES = 3;
 constexpr unsigned char CANCEL = 0x18;
 constexpr long EXIT_WATCHDOG_MS = 500;
+constexpr long EXIT_WATCHDOG_REPEAT_MS = 100; // every blocked call after the first
 
 volatile std::sig_atomic_t caught = 0;
 bool ending = false;
@@ -87,13 +89,15 @@ void cancelTransfer() {
     _exit(128 + sig);
 }
 
-// A write that blocks on the way out (a run log or stdout pipe nobody reads, a terminal
-// stopped with Ctrl-S) is cut short by the alarm, so the process is still gone in time.
+// A call that blocks on the way out (a run log or stdout pipe nobody reads, a terminal stopped
+// with Ctrl-S, a drain on a wedged port) is cut short by the alarm, and so is every one after
+// it, sooner, so the process is still gone in time.
 void armExitWatchdog() {
     install(SIGALRM, ignoreSignal);
-    itimerval once{};
-    once.it_value.tv_usec = EXIT_WATCHDOG_MS * 1000;
-    setitimer(ITIMER_REAL, &once, nullptr);
+    itimerval alarm{};
+    alarm.it_value.tv_usec = EXIT_WATCHDOG_MS * 1000;
+    alarm.it_interval.tv_usec = EXIT_WATCHDOG_REPEAT_MS * 1000;
+    setitimer(ITIMER_REAL, &alarm, nullptr);
 }
 
 } // namespace
@@ -134,9 +138,7 @@ void sleepInterruptibly(long us) {
     const timespec start = osNow();
     for (;;) {
         endIfInterrupted();
-        const timespec now = osNow();
-        const long left =
-            us - ((now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000L);
+        const long left = us - microsSince(start);
         if (left <= 0)
             return;
         // Cut short by a signal, the step ends early and the record is looked at above.

@@ -32,5 +32,11 @@ int osDrain(int fd);
 // CLOCK_MONOTONIC.
 timespec osNow();
 
+// Microseconds from `start` to osNow().
+inline long microsSince(const timespec& start) {
+    const timespec now = osNow();
+    return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000L;
+}
+
 // nanosleep(): -1 with EINTR and the time left in `rest` when a signal cut it short.
 int osSleep(const timespec& length, timespec* rest);

@@ -28,10 +28,15 @@ const std::time_t processStart = std::time(nullptr);
 // The run log's "-l" value as openRunLog was given it, for a last line after it was closed.
 const char* runLogValue = nullptr;
 
-// Opens the run log for appending, close-on-exec: the discovery shell and udevadm inherit no
-// descriptor of ours. Line-buffered, so that lines written straight to log_fp reach the file
-// whole and at once, just like the ones written here.
-FILE* openLogFile(const char* value) {
+// The run log for a "-l" value: standard output or error, or the file opened for appending,
+// close-on-exec (the discovery shell and udevadm inherit no descriptor of ours) and
+// line-buffered, so that lines written straight to log_fp reach the file whole and at once,
+// just like the ones written here. Null with errno when the file cannot be opened.
+FILE* openLogStream(const char* value) {
+    if (std::strcmp(value, "stdout") == 0)
+        return stdout;
+    if (std::strcmp(value, "stderr") == 0)
+        return stderr;
     FILE* fp = std::fopen(value, "ae");
     if (fp != nullptr)
         std::setvbuf(fp, nullptr, _IOLBF, BUFSIZ);
@@ -42,31 +47,12 @@ bool isStandardStream(const FILE* fp) {
     return fp == stdout || fp == stderr;
 }
 
-// Writes `text` to the run log and flushes at once: a run that is killed or crashes keeps every
-// line it logged, and with "-l stdout" the log lines stay in order with the outcome words.
-void logText(const std::string& text) {
-    if (log_fp == nullptr)
-        return;
-    std::fputs(text.c_str(), log_fp);
-    std::fflush(log_fp);
-    endIfInterrupted();
-}
-
 // Writes and flushes at once. A write blocked on a pipe or terminal that a signal cut short
 // ends the run here.
 __attribute__((format(printf, 2, 0))) void writeFormatted(FILE* fp, const char* fmt, va_list ap) {
     std::vfprintf(fp, fmt, ap);
     std::fflush(fp);
     endIfInterrupted();
-}
-
-timespec monotonicNow() {
-    return osNow();
-}
-
-long microsSince(const timespec& start) {
-    const timespec now = monotonicNow();
-    return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000L;
 }
 
 // Waits up to `us` microseconds for the port to become readable. Returns true when poll
@@ -111,10 +97,6 @@ constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
 serial_struct flagsFound{};
 volatile std::sig_atomic_t flagsChangedOn = -1;
 
-void restorePortFlagsAtExit() {
-    restorePortFlags();
-}
-
 // The driver's settings are the port's, not the descriptor's: they outlive the run unless
 // put back. Any refusal (no such ioctl, no permission) leaves the port as it is, silently.
 void setLowLatency(int fd) {
@@ -123,7 +105,7 @@ void setLowLatency(int fd) {
         return;
     static bool exitHookSet = false;
     if (!exitHookSet)
-        exitHookSet = std::atexit(restorePortFlagsAtExit) == 0;
+        exitHookSet = std::atexit(restorePortFlags) == 0;
     flagsFound = found;
     flagsChangedOn = fd;
     serial_struct low = found;
@@ -145,7 +127,7 @@ void traceBytes(const char* prefix, const char* label, const std::uint8_t* data,
         line += ' ';
     }
     line += '\n';
-    logText(line);
+    logPrintf("%s", line.c_str());
 }
 
 void pauseSeconds(unsigned seconds) {
@@ -153,10 +135,7 @@ void pauseSeconds(unsigned seconds) {
 }
 
 void printLine(const char* text) {
-    std::fputs(text, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-    endIfInterrupted();
+    printOut("%s\n", text);
 }
 
 void printOut(const char* fmt, ...) {
@@ -210,19 +189,12 @@ const char* runStartTime() {
 }
 
 int openRunLog(const char* value, const char* programWord, const char* startTime) {
-    FILE* fp = nullptr;
-    if (std::strcmp(value, "stdout") == 0) {
-        fp = stdout;
-    } else if (std::strcmp(value, "stderr") == 0) {
-        fp = stderr;
-    } else {
-        fp = openLogFile(value);
-        if (fp == nullptr) {
-            const int err = errno;
-            printLine("ERROR: cannot open log file");
-            printOut("ERROR: %s: %s\n", std::strerror(err), value);
-            return -1;
-        }
+    FILE* fp = openLogStream(value);
+    if (fp == nullptr) {
+        const int err = errno;
+        printLine("ERROR: cannot open log file");
+        printOut("ERROR: %s: %s\n", std::strerror(err), value);
+        return -1;
     }
     closeRunLog();
     log_fp = fp;
@@ -242,12 +214,7 @@ void closeRunLog() {
 void reopenRunLog() {
     if (log_fp != nullptr || runLogValue == nullptr)
         return;
-    if (std::strcmp(runLogValue, "stdout") == 0)
-        log_fp = stdout;
-    else if (std::strcmp(runLogValue, "stderr") == 0)
-        log_fp = stderr;
-    else
-        log_fp = openLogFile(runLogValue);
+    log_fp = openLogStream(runLogValue);
 }
 
 void printError(const char* what) {
@@ -354,7 +321,7 @@ int waitForByte(unsigned waits) {
         // that was cut short but yields no byte (a hung-up line reports "ready" for ever) is
         // made up to its full length: the silent-line timeout stays the same and the loop
         // never spins.
-        const timespec start = monotonicNow();
+        const timespec start = osNow();
         const bool ready = waitReadable(SERIAL_FD, INBYTE_WAIT_US, start);
         if (readOneByte(c))
             return c;

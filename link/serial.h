@@ -101,8 +101,8 @@ void reopenRunLog();
 int SetComConf(int fd);
 
 // Puts the port's serial flags back as Open_Serial found them, if it changed them; otherwise
-// does nothing. Async-signal-safe (one ioctl with the saved settings, errno kept), so a signal
-// handler that ends the run may call it; it runs at process exit as well.
+// does nothing. One ioctl with the saved settings, errno kept: the way out of an interrupted
+// run calls it wherever that run stood, and it runs at process exit as well.
 void restorePortFlags();
 
 // Puts the port's flags back (restorePortFlags), closes SERIAL_FD if open and sets it to -1.
