@@ -223,7 +223,9 @@ void printError(const char* what) {
 }
 
 int Open_Serial(const char* path) {
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Non-blocking from the start: a port left without CLOCAL would otherwise hold the open
+    // until the line reports a carrier, which a module never does.
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         printError("open");
         return -1;
@@ -231,6 +233,7 @@ int Open_Serial(const char* path) {
     // Status flags only: the close-on-exec flag is a descriptor flag and stays set.
     if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
         printError("fcntl");
+        close(fd);
         return -1;
     }
     // The port belongs to one run at a time: a second run (or anything else that locks the
