@@ -36,8 +36,7 @@ step "configure and build in $build"
 # keeps its own choice.
 testing=()
 [[ -f $build/CMakeCache.txt ]] || testing=(-DBUILD_TESTING=OFF)
-cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-    -DWARNINGS_AS_ERRORS=ON -DHARDENING=ON "${testing[@]}" >/dev/null
+cmake -S "$src" --preset package -B "$build" "${testing[@]}" >/dev/null
 cmake --build "$build" -j2 --target pairvault radioflash debian_files
 
 # --- staged install ----------------------------------------------------------------------------
