@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <linux/serial.h>
 #include <sched.h>
 #include <string>
@@ -59,13 +60,10 @@ constexpr int REALTIME_PRIORITY = 10; // above every ordinary process, below the
 struct Setup {
     std::size_t size = 128 * 1024;
     int runs = 3;
+    // Absolute paths: the programs run in other directories.
     std::string flagsShim;
     std::string lrzszShim;
 };
-
-bool startsWith(const std::vector<std::uint8_t>& file, const std::vector<std::uint8_t>& data) {
-    return file.size() >= data.size() && std::equal(data.begin(), data.end(), file.begin());
-}
 
 // The serial flags the shim keeps for the program's port; read by the relay's thread.
 struct FlagsFile {
@@ -115,9 +113,7 @@ double runOnce(const Setup& s, const Transfer& t, Side side, bool adapter) {
     clock.dataDir = t.kind == Kind::Backup ? RelayDir::BtoA : RelayDir::AtoB;
     clock.armed = t.kind != Kind::Backup;
     RelayOptions options;
-    options.tap = [&clock](RelayDir d, std::uint8_t b, Clock::time_point at) {
-        clock.onByte(d, b, at);
-    };
+    clock.tapInto(options);
     options.adapter.enabled = adapter;
     options.adapter.lowLatency = [&flags] { return flags.lowLatency(); };
     PacedRelay relay(options);
@@ -194,13 +190,6 @@ double median(std::vector<double> v) {
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-std::string absolute(const char* path) {
-    char* full = realpath(path, nullptr); // the programs run in other directories
-    std::string s = full != nullptr ? full : "";
-    std::free(full);
-    return s;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -208,6 +197,7 @@ int main(int argc, char** argv) {
     std::string only;
     bool realtime = true;
     bool usage = false;
+    std::error_code missing; // a shim that is not there leaves its path empty: usage
     for (int i = 1; i < argc && !usage; ++i) {
         const std::string opt = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -222,9 +212,9 @@ int main(int argc, char** argv) {
         else if (opt == "--only")
             only = argv[++i];
         else if (opt == "--flags-shim")
-            s.flagsShim = absolute(argv[++i]);
+            s.flagsShim = std::filesystem::canonical(argv[++i], missing).string();
         else if (opt == "--lrzsz-shim")
-            s.lrzszShim = absolute(argv[++i]);
+            s.lrzszShim = std::filesystem::canonical(argv[++i], missing).string();
         else
             usage = true;
     }
@@ -234,7 +224,7 @@ int main(int argc, char** argv) {
                              "[--no-realtime]\n");
         return 2;
     }
-    if (std::system("command -v sx >/dev/null && command -v rx >/dev/null") != 0) {
+    if (!haveLrzsz()) {
         std::printf("adapter_bench: lrzsz (sx, rx) not installed\n");
         return 1;
     }

@@ -35,6 +35,13 @@ struct PhaseClock {
     double receiverTurn = 0, senderTurn = 0;
     long turns = 0;
 
+    // Makes this clock the relay's tap; it must outlive the relay.
+    void tapInto(RelayOptions& options) {
+        options.tap = [this](RelayDir d, std::uint8_t b, Clock::time_point at) {
+            onByte(d, b, at);
+        };
+    }
+
     void onByte(RelayDir dir, std::uint8_t b, Clock::time_point at) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!armed) {

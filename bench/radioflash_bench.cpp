@@ -44,9 +44,7 @@ int main(int argc, char** argv) {
 
     PhaseClock clock; // radioflash sends the blocks from side A
     RelayOptions options;
-    options.tap = [&clock](RelayDir d, std::uint8_t b, Clock::time_point at) {
-        clock.onByte(d, b, at);
-    };
+    clock.tapInto(options);
     PacedRelay relay(options);
     if (!relay.ok()) {
         std::fprintf(stderr, "radioflash_bench: cannot open the relay's terminals\n");
@@ -74,8 +72,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     const std::vector<std::uint8_t> received = readFile(receivedPath);
-    const bool exact =
-        received.size() >= image.size() && std::equal(image.begin(), image.end(), received.begin());
+    const bool exact = startsWith(received, image);
     std::printf("%s, %zu-byte file, 115200 8N1 paced line\n", what, size);
     std::printf("  exit %d, stdout \"%s\", image %s\n", run.exitCode,
                 run.out.substr(0, run.out.find('\n')).c_str(),

@@ -10,6 +10,7 @@
 #include "bench/phase_clock.h"
 #include "link/serial.h"
 #include "tests/support/data.h"
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 #include "xmodem/xmodem.h"
 
@@ -36,10 +37,6 @@ struct Run {
     long rssKb = 0;
     char turns[64] = "";
 };
-
-bool startsWith(const std::vector<std::uint8_t>& file, const std::vector<std::uint8_t>& data) {
-    return file.size() >= data.size() && std::equal(data.begin(), data.end(), file.begin());
-}
 
 std::string selfPath() {
     char buf[4096] = {};
@@ -102,9 +99,7 @@ struct Bench {
     RelayOptions relayOptions(PhaseClock& clock) const {
         RelayOptions o;
         o.bytesPerSecond = rate;
-        o.tap = [&clock](RelayDir d, std::uint8_t b, Clock::time_point at) {
-            clock.onByte(d, b, at);
-        };
+        clock.tapInto(o);
         return o;
     }
 
@@ -248,9 +243,9 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
             only = argv[++i];
         else if (std::strcmp(argv[i], "--shim") == 0 && i + 1 < argc) {
-            char* full = realpath(argv[++i], nullptr); // lrzsz runs in another directory
-            b.shim = full != nullptr ? full : "";
-            std::free(full);
+            // rx runs in another directory; a shim that is not there is left out
+            std::error_code missing;
+            b.shim = std::filesystem::canonical(argv[++i], missing).string();
         } else {
             std::fprintf(
                 stderr, "usage: xmodem_bench [--size BYTES] [--shim LRZSZ_SHIM.so] [--only RUN]\n");
@@ -261,12 +256,8 @@ int main(int argc, char** argv) {
     if (mkdtemp(tmpl) == nullptr)
         return 2;
     b.dir = tmpl;
-    b.data = pattern(size, 12345);
     b.dataPath = b.dir + "/image.bin";
-    FILE* f = std::fopen(b.dataPath.c_str(), "wb");
-    std::fwrite(b.data.data(), 1, b.data.size(), f);
-    std::fclose(f);
-    const bool haveLrzsz = std::system("command -v sx >/dev/null && command -v rx >/dev/null") == 0;
+    b.data = writePattern(b.dataPath, size, 12345);
 
     std::printf("XMODEM at 115200 8N1 (%.0f B/s on the wire), %zu-byte image\n",
                 LINE_BYTES_PER_SECOND, size);
@@ -276,7 +267,7 @@ int main(int argc, char** argv) {
     const Run ours = wanted("ours") ? b.oursToOurs() : Run{};
     if (wanted("ours"))
         print(ours, size);
-    const bool lz = haveLrzsz;
+    const bool lz = haveLrzsz();
     const Run oursRx = lz && wanted("ours-rx") ? b.oursToRx() : Run{};
     if (lz && wanted("ours-rx"))
         print(oursRx, size);

@@ -2,20 +2,16 @@
 // by the relay. lrzsz runs with its standard input and output on one slave; the engine opens
 // the other by path, as the tools do.
 #include "bench/paced_relay.h"
+#include "tests/support/process.h"
 #include "tests/support/xmodem_rig.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fcntl.h>
 
 namespace {
 
 const std::vector<std::size_t> SIZES = {0, 1, 127, 128, 129, 300, 300 * 1024 + 17};
-
-bool haveLrzsz() {
-    return std::system("command -v sx >/dev/null && command -v rx >/dev/null") == 0;
-}
 
 std::string shimPath() {
     return std::string(ZB_BIN_DIR) + "/bench/liblrzsz_shim.so";

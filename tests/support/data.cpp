@@ -1,6 +1,7 @@
 #include "tests/support/data.h"
 #include "tests/support/tempdir.h"
 
+#include <algorithm>
 #include <random>
 
 std::vector<std::uint8_t> pattern(std::size_t n, std::uint64_t seed) {
@@ -15,6 +16,10 @@ std::vector<std::uint8_t> writePattern(const std::string& path, std::size_t n, s
     auto data = pattern(n, seed);
     writeFile(path, data);
     return data;
+}
+
+bool startsWith(const std::vector<std::uint8_t>& bytes, const std::vector<std::uint8_t>& prefix) {
+    return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }
 
 std::vector<std::uint8_t> withFill(std::vector<std::uint8_t> data, bool extraBlock) {

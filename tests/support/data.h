@@ -13,6 +13,9 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint64_t seed = 7);
 std::vector<std::uint8_t> writePattern(const std::string& path, std::size_t n,
                                        std::uint64_t seed = 7);
 
+// True when `bytes` begins with `prefix` (a received file may carry the XMODEM fill behind it).
+bool startsWith(const std::vector<std::uint8_t>& bytes, const std::vector<std::uint8_t>& prefix);
+
 // `data` as it arrives behind an XMODEM transfer in 128-byte blocks: SUB, then zeros to the end
 // of the last block. `extraBlock`: our sender also puts a fill block behind data that ends on a
 // block boundary; the module's does not.

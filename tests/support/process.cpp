@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -225,4 +226,8 @@ int BackgroundProcess::stop() {
         stdoutFd = -1;
     }
     return result;
+}
+
+bool haveLrzsz() {
+    return std::system("command -v sx >/dev/null && command -v rx >/dev/null") == 0;
 }

@@ -28,6 +28,9 @@ ProcessResult runProcessOnTerminal(const std::vector<std::string>& argv,
                                    double timeoutSeconds = 120, int columns = 100,
                                    bool outputStopped = false);
 
+// True when lrzsz's sx and rx are on PATH.
+bool haveLrzsz();
+
 // A program started in the background (for example the simulated module); killed (SIGTERM)
 // and reaped when the object goes.
 struct BackgroundProcess {
