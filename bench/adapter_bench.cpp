@@ -17,6 +17,8 @@
 // --no-realtime leaves the priority as it is.
 #include "bench/paced_relay.h"
 #include "bench/phase_clock.h"
+#include "link/frames.h"
+#include "radioflash/radioflash.h"
 #include "tests/support/data.h"
 #include "tests/support/process.h"
 #include "tests/support/sandbox.h"
@@ -88,12 +90,13 @@ struct FlagsFile {
     }
 };
 
-// What the programs send to put the module into its XMODEM role: 00 00 code 00 len payload AA.
-void sendCommand(int fd, std::uint8_t code, std::uint8_t zeros) {
-    std::vector<std::uint8_t> frame{0x00, 0x00, code, 0x00, zeros};
-    frame.insert(frame.end(), zeros, 0x00);
-    frame.push_back(0xAA);
-    if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
+// What the programs send to put the module into its XMODEM role, with `zeros` zero bytes of
+// payload.
+void sendCommand(int fd, std::uint8_t code, std::size_t zeros) {
+    const std::vector<std::uint8_t> payload(zeros, 0x00);
+    std::vector<std::uint8_t> frame(payload.size() + FRAME_OVERHEAD);
+    const std::size_t len = buildFrame(code, payload, frame);
+    if (write(fd, frame.data(), len) != static_cast<ssize_t>(len))
         std::fprintf(stderr, "adapter_bench: cannot write a command\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
 }
@@ -144,10 +147,10 @@ double runOnce(const Setup& s, const Transfer& t, Side side, bool adapter) {
     } else {
         const int port = relay.slaveA;
         if (t.kind == Kind::Update) {
-            sendCommand(port, 0xE0, 0);
-            sendCommand(port, 0xE1, 8);
+            sendCommand(port, CMD_UPDATE_PREPARE, 0);
+            sendCommand(port, CMD_UPDATE_START, UPDATE_START_ZEROS);
         } else {
-            sendCommand(port, t.kind == Kind::Restore ? 0x0A : 0x09, 0);
+            sendCommand(port, t.kind == Kind::Restore ? CMD_RESTORE : CMD_BACKUP, 0);
         }
         tcflush(port, TCIFLUSH); // the module's replies (and its first 'C') are not lrzsz's
         std::vector<std::string> env;
