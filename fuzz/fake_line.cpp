@@ -117,28 +117,6 @@ std::vector<LineEvent> lineEvents() {
     return out;
 }
 
-std::vector<std::uint8_t> requestFrame(std::uint8_t code, std::span<const std::uint8_t> payload) {
-    std::vector<std::uint8_t> f(payload.size() + 6, 0x00);
-    f[2] = code;
-    f[4] = static_cast<std::uint8_t>(payload.size());
-    std::copy(payload.begin(), payload.end(), f.begin() + 5);
-    f.back() = 0xAA;
-    return f;
-}
-
-bool sameBytes(std::span<const std::uint8_t> a, const std::vector<std::uint8_t>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end());
-}
-
-std::FILE* nullLog() {
-    // Takes the bytes without a system call: the run log is flushed after every line.
-    static std::FILE* const fp = fopencookie(
-        nullptr, "w",
-        {nullptr, [](void*, const char*, std::size_t size) { return static_cast<ssize_t>(size); },
-         nullptr, nullptr});
-    return fp;
-}
-
 std::int64_t lineNowUs() {
     return line.nowUs;
 }

@@ -21,7 +21,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <span>
 #include <vector>
 
@@ -42,18 +41,9 @@ struct LineEvent {
 // recorded.
 void lineStart(const std::uint8_t* input, std::size_t size);
 
-// What the program did on the line so far. Consecutive single-byte reads form one event.
+// What the program did on the line so far. Consecutive reads, with no write or discard between
+// them, form one event, whatever their sizes.
 std::vector<LineEvent> lineEvents();
-
-// The request frame 00 00 <code> 00 <length> <payload> AA that an exchange must write.
-std::vector<std::uint8_t> requestFrame(std::uint8_t code,
-                                       std::span<const std::uint8_t> payload = {});
-
-// True when `a` holds exactly the bytes of `b`.
-bool sameBytes(std::span<const std::uint8_t> a, const std::vector<std::uint8_t>& b);
-
-// A run log that takes every line and keeps none, so the traces are formatted as in a run.
-std::FILE* nullLog();
 
 // Virtual microseconds since lineStart.
 std::int64_t lineNowUs();

@@ -1,7 +1,8 @@
-// What the fuzz targets share besides the fake line: how an oracle reports a failure, and how
-// an input becomes an argument vector.
+// What the fuzz targets share besides the fake line: how an oracle reports a failure, the
+// frames it expects, a run log that keeps nothing, and how an input becomes an argument vector.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 // An oracle failure is a finding like a crash: it names what went wrong and aborts, so
@@ -25,6 +27,28 @@ inline bool accepted(int parseResult) {
     if (parseResult != 0 && parseResult != -1)
         fuzzFail("the parser returned something other than 0 or -1");
     return parseResult == 0;
+}
+
+// The request frame 00 00 <code> 00 <length> <payload> AA that an exchange must write, built
+// here from the frame layout rather than by the link layer under test.
+inline std::vector<std::uint8_t> requestFrame(std::uint8_t code,
+                                              std::span<const std::uint8_t> payload = {}) {
+    std::vector<std::uint8_t> f(payload.size() + 6, 0x00);
+    f[2] = code;
+    f[4] = static_cast<std::uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), f.begin() + 5);
+    f.back() = 0xAA;
+    return f;
+}
+
+// A run log that takes every line and keeps none, so the traces are formatted as in a run.
+inline std::FILE* nullLog() {
+    // Takes the bytes without a system call: the run log is flushed after every line.
+    static std::FILE* const fp = fopencookie(
+        nullptr, "w",
+        {nullptr, [](void*, const char*, std::size_t size) { return static_cast<ssize_t>(size); },
+         nullptr, nullptr});
+    return fp;
 }
 
 // The input split at NUL bytes into arguments behind argv[0] = `program`. Each argument and

@@ -40,7 +40,7 @@ void checkControl(std::uint8_t code, int result, const std::vector<LineEvent>& e
     int requests = 0;
     for (const LineEvent& e : events) {
         if (e.op == LineOp::Write) {
-            if (!sameBytes(e.bytes, request))
+            if (!std::ranges::equal(e.bytes, request))
                 fuzzFail("a control request is not the documented frame");
             ++requests;
         } else if (e.op == LineOp::Read) {
@@ -68,7 +68,7 @@ void checkReset(int result, const std::vector<LineEvent>& events) {
         }
         if (e.op != LineOp::Write)
             continue;
-        if (resetRequests == 0 && sameBytes(e.bytes, idRequest)) {
+        if (resetRequests == 0 && std::ranges::equal(e.bytes, idRequest)) {
             ++idRequests;
             continue;
         }
@@ -81,7 +81,7 @@ void checkReset(int result, const std::vector<LineEvent>& events) {
                 fuzzFail("the reset went on without an accepted gateway reply");
             resetRequest = requestFrame(CMD_FACTORY_RESET, std::span(b.data() + 5, 8));
         }
-        if (!sameBytes(e.bytes, resetRequest))
+        if (!std::ranges::equal(e.bytes, resetRequest))
             fuzzFail("a reset request does not carry the gateway ID it was given");
         ++resetRequests;
     }

@@ -43,7 +43,7 @@ void checkVersion(int result, const std::vector<LineEvent>& events) {
     int requests = 0;
     std::span<const std::uint8_t> last;
     for (const LineEvent& e : events) {
-        if (e.op == LineOp::Write && !sameBytes(e.bytes, request))
+        if (e.op == LineOp::Write && !std::ranges::equal(e.bytes, request))
             fuzzFail("a version request is not the documented frame");
         requests += e.op == LineOp::Write ? 1 : 0;
         if (e.op == LineOp::Read)
@@ -66,9 +66,9 @@ void checkUpdateInit(int result, const std::vector<LineEvent>& events) {
     std::span<const std::uint8_t> last;
     for (const LineEvent& e : events) {
         if (e.op == LineOp::Write) {
-            if (!sameBytes(e.bytes, prepare) && !sameBytes(e.bytes, start))
+            if (!std::ranges::equal(e.bytes, prepare) && !std::ranges::equal(e.bytes, start))
                 fuzzFail("an update request is not the documented frame");
-            lastWasStart = sameBytes(e.bytes, start);
+            lastWasStart = std::ranges::equal(e.bytes, start);
             startAnswered = false;
             last = {};
         } else if (e.op == LineOp::Read) {
