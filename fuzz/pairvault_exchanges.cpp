@@ -25,7 +25,7 @@ constexpr std::array<std::uint8_t, 4> CONTROL_CODES = {CMD_REBOOT, CMD_CREATE_NE
 constexpr const char* CONTROL_LABELS[] = {LABEL_REBOOT, LABEL_CREATE, LABEL_BACKUP, LABEL_RESTORE};
 
 // The reply buffer of the exchange, zeroed once and overwritten from its start by each read.
-struct ReplyBuffer {
+struct LastReply {
     std::array<std::uint8_t, UART_RECV_SIZE> bytes{};
     std::size_t lastCount = 0;
     void read(std::span<const std::uint8_t> r) {
@@ -36,7 +36,7 @@ struct ReplyBuffer {
 
 void checkControl(std::uint8_t code, int result, const std::vector<LineEvent>& events) {
     const std::vector<std::uint8_t> request = requestFrame(code, {});
-    ReplyBuffer reply;
+    LastReply reply;
     int requests = 0;
     for (const LineEvent& e : events) {
         if (e.op == LineOp::Write) {
@@ -57,7 +57,7 @@ void checkControl(std::uint8_t code, int result, const std::vector<LineEvent>& e
 
 void checkReset(int result, const std::vector<LineEvent>& events) {
     const std::vector<std::uint8_t> idRequest = requestFrame(CMD_GET_GATEWAY_ID, {});
-    ReplyBuffer reply;
+    LastReply reply;
     std::vector<std::uint8_t> resetRequest;
     int idRequests = 0;
     int resetRequests = 0;
