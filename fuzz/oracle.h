@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -19,6 +20,12 @@
     std::fprintf(stderr, "fuzz oracle: %s\n", what);
     std::fflush(stderr);
     std::abort();
+}
+
+// Fails with `what` unless `result` is one of the `documented` results.
+inline void expectResult(long result, std::initializer_list<long> documented, const char* what) {
+    if (std::ranges::find(documented, result) == documented.end())
+        fuzzFail(what);
 }
 
 // A command-line parser's result: true for 0 (accepted), false for -1 (a usage error), and a

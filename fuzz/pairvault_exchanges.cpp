@@ -106,8 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            ? sendControlCommand(CONTROL_CODES[which], CONTROL_LABELS[which])
                            : resetZigbee();
     log_fp = nullptr;
-    if (result != 1 && result != -1 && result != -2)
-        fuzzFail("the exchange returned an undocumented result");
+    expectResult(result, {1, -1, -2}, "the exchange returned an undocumented result");
     const std::vector<LineEvent> events = lineEvents();
     if (which < CONTROL_CODES.size())
         checkControl(CONTROL_CODES[which], result, events);

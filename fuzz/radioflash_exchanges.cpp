@@ -95,12 +95,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     log_fp = nullptr;
     const std::vector<LineEvent> events = lineEvents();
     if (version) {
-        if (result != 1 && result != -1 && result != -2)
-            fuzzFail("the version query returned an undocumented result");
+        expectResult(result, {1, -1, -2}, "the version query returned an undocumented result");
         checkVersion(result, events);
     } else {
-        if (result != 0 && result != -1)
-            fuzzFail("the switch into the firmware receiver returned an undocumented result");
+        expectResult(result, {0, -1},
+                     "the switch into the firmware receiver returned an undocumented result");
         checkUpdateInit(result, events);
     }
     return 0;
