@@ -30,9 +30,6 @@ const std::string& devicePath() {
         const int fd = memfd_create("module-port", MFD_CLOEXEC);
         if (fd < 0)
             fuzzFail("cannot make the stand-in device");
-        // The version goes to standard output; the fuzzer's output stays readable.
-        if (std::freopen("/dev/null", "w", stdout) == nullptr)
-            fuzzFail("cannot silence standard output");
         return "/proc/self/fd/" + std::to_string(fd);
     }();
     return path;
@@ -82,6 +79,13 @@ void checkUpdateInit(int result, const std::vector<LineEvent>& events) {
 }
 
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    // The version goes to standard output; the fuzzer's output stays readable.
+    if (std::freopen("/dev/null", "w", stdout) == nullptr)
+        fuzzFail("cannot silence standard output");
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0)
