@@ -41,5 +41,7 @@ if [[ -z $rate ]] || ((rate < MIN_EXEC_PER_S)); then
     exit 1
 fi
 # On a shared machine the wall-clock rate is what the fuzzer got; per CPU second is its own speed.
-per_cpu=$(awk -v n="$execs" -v u="$user" -v s="$sys" 'BEGIN { printf "%d", n / (u + s) }')
+# (0 when the run was too short for any CPU time to be measured.)
+per_cpu=$(awk -v n="$execs" -v u="$user" -v s="$sys" \
+    'BEGIN { printf "%d", (u + s > 0 ? n / (u + s) : 0) }')
 echo "$name: ${seconds} s, ${execs} executions, ${rate}/s, ${per_cpu} per CPU second, ${edges} edges"
