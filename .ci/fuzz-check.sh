@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 # shellcheck source=.ci/lib.sh
 source .ci/lib.sh
 seconds=${1:-25}
-printf '\n=== fuzz targets: %s s each under libFuzzer, ASan and UBSan ===\n' "$seconds"
+step "fuzz targets: $seconds s each under libFuzzer, ASan and UBSan"
 
 # libFuzzer's runtime comes with Debian's clang runtime package.
 install_missing clang libclang-rt-14-dev

@@ -1,6 +1,9 @@
 # shellcheck shell=bash
 # Sourced by the CI scripts.
 
+# Heads the output of the next step of a script.
+step() { printf '\n=== %s\n' "$*"; }
+
 # Installs those of the named Debian packages that are not installed yet; nothing when all are.
 # Returns apt-get's status, so a script under `set -e` stops when an install fails.
 install_missing() {

@@ -16,7 +16,6 @@ source "$src/.ci/lib.sh"
 build=${1:-$src/build/package}
 pkg=zigbee-module-tools
 
-step() { printf '\n=== %s\n' "$*"; }
 fail() {
     printf 'package-check: FAIL: %s\n' "$*" >&2
     exit 1
