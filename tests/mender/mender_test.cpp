@@ -34,7 +34,7 @@ struct Hub {
     std::unique_ptr<SimModule> sim;
 
     explicit Hub(const std::vector<std::string>& simArgs) {
-        for (const char* sub : {"etc-mender", "var-lib/mender", "modules", "etc-default", "log"})
+        for (const char* sub : {"etc-mender", "var-lib/mender", "modules", "etc-default"})
             fs::create_directories(dir / sub);
         fs::copy_file(UPDATE_MODULE, dir / "modules/zigbee-module-firmware");
         writeText(dir / "etc-mender/mender.conf", "{}\n");
@@ -89,10 +89,10 @@ struct Hub {
         std::vector<std::string> command{"mender", "--no-syslog", "--log-level", "error"};
         command.insert(command.end(), args.begin(), args.end());
         const char* path = std::getenv("PATH");
-        return runProcess(sandboxArgv(sim->pty, dir / "log", binds, command),
-                          {"PATH=" + std::string(ZB_BIN_DIR) + "/pairvault:" + ZB_BIN_DIR +
-                           "/radioflash:" + (path != nullptr ? path : "/usr/bin:/bin")},
-                          150);
+        std::vector<std::string> env = kSanitizerEnv;
+        env.push_back("PATH=" + std::string(ZB_BIN_DIR) + "/pairvault:" + ZB_BIN_DIR +
+                      "/radioflash:" + (path != nullptr ? path : "/usr/bin:/bin"));
+        return runProcess(sandboxArgv(sim->pty, dir / "log", binds, command), env, 150);
     }
 
     std::string shownArtifact() const {
