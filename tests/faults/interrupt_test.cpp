@@ -20,6 +20,8 @@
 #include <functional>
 #include <future>
 #include <set>
+#include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -101,6 +103,13 @@ const std::vector<Scenario>& matrix() {
         {"reset_pause", Kind::Reset, RelayDir::AtoB, FRAME, nullptr, 1, false, false, {}},
     };
     return points;
+}
+
+const Scenario& scenario(std::string_view name) {
+    for (const Scenario& s : matrix())
+        if (s.name == name)
+            return s;
+    throw std::out_of_range(std::string(name));
 }
 
 const char* signalName(int sig) {
@@ -344,7 +353,7 @@ TEST_P(SignalMatrix, EndsCleanlyAndDiesByTheSignal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, SignalMatrix,
-                         ::testing::Combine(::testing::Range<std::size_t>(0, 7),
+                         ::testing::Combine(::testing::Range<std::size_t>(0, matrix().size()),
                                             ::testing::Values(SIGINT, SIGTERM, SIGHUP)),
                          [](const auto& p) {
                              return std::string(matrix()[std::get<0>(p.param)].name) + "_" +
@@ -354,8 +363,8 @@ INSTANTIATE_TEST_SUITE_P(Points, SignalMatrix,
 // Signals twice or together, a signal in the last pause after a successful transfer, a signal
 // while the run log is on a full disk or stuck in a pipe nobody reads.
 TEST(SignalBadInput, EachEndsAsAnyOtherInterruption) {
-    const Scenario& backupTransfer = matrix()[1];
-    const Scenario& restoreTransfer = matrix()[2];
+    const Scenario& backupTransfer = scenario("backup_transfer");
+    const Scenario& restoreTransfer = scenario("restore_transfer");
     const Scenario restoreSettled = {
         "restore_settle_pause", Kind::Restore, RelayDir::AtoB, 0, "result = ", 1, false, true, {}};
     const Scenario updateSettled = {
