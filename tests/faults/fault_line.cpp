@@ -137,10 +137,8 @@ bool ToolRun::sanitizerReport() const {
 ToolRun runTool(const std::string& program, const TempDir& dir, const std::string& port,
                 const std::vector<std::string>& args, double timeoutSeconds,
                 const std::vector<std::string>& sandboxOptions,
-                const std::vector<std::string>& env) {
-    std::vector<std::string> command = {programPath(program)};
-    command.insert(command.end(), args.begin(), args.end());
-    const auto argv = sandboxArgv(port, dir / "varlog", sandboxOptions, command);
+                const std::vector<std::string>& wrapper, const std::vector<std::string>& env) {
+    const auto argv = shippedArgv(program, port, dir / "varlog", args, sandboxOptions, wrapper);
 
     // Children's times reach us when they are reaped: the delta is this run's whole tree
     // (sandbox shell, unshare, the program), and nothing else of ours ends meanwhile.

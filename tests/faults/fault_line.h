@@ -74,8 +74,9 @@ private:
     std::unique_ptr<PacedRelay> relay_;
 };
 
-// One run of a shipped program in the sandbox, /dev/ttyS4 being `port` (none when empty) and
-// /var/log being <dir>/varlog; `env` entries ("NAME=value") are added to its environment.
+// One run of a shipped program in the sandbox (see shippedArgv), /dev/ttyS4 being `port` (none
+// when empty) and /var/log being <dir>/varlog; `env` entries ("NAME=value") are added to its
+// environment.
 struct ToolRun : ProcessResult {
     double cpu = 0; // user + system seconds of the whole process tree
     bool sanitizerReport() const;
@@ -84,6 +85,7 @@ struct ToolRun : ProcessResult {
 ToolRun runTool(const std::string& program, const TempDir& dir, const std::string& port,
                 const std::vector<std::string>& args, double timeoutSeconds,
                 const std::vector<std::string>& sandboxOptions = {},
+                const std::vector<std::string>& wrapper = {},
                 const std::vector<std::string>& env = {});
 
 // Figures of one scenario group.

@@ -49,7 +49,7 @@ struct Scenario {
     bool inTransfer;   // an XMODEM transfer of ours is in progress at that point
     bool moduleInRole; // the module is in its XMODEM role (its record then ends the role)
     std::vector<std::string> simOptions;
-    const char* wrapper = nullptr; // a bash script the program runs under (its argv from $2 on)
+    const char* wrapper = nullptr; // a bash script the program runs under (its argv from $1 on)
 };
 
 const std::vector<Scenario>& matrix() {
@@ -249,12 +249,12 @@ Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, const c
         args.insert(args.end(), {"-l", log});
     std::vector<std::string> wrapper;
     if (s.wrapper != nullptr)
-        wrapper = {"--", "/bin/bash", "-c", s.wrapper, "bash"};
+        wrapper = {"/bin/bash", "-c", s.wrapper, "bash"};
     const std::string logPath =
         dir / (program == "pairvault" ? "varlog/pairvault.log" : "varlog/radioimage.log");
 
     auto run = std::async(std::launch::async, [&] {
-        return runTool(program, dir, line.hostPath(), args, RUN_LIMIT_S, wrapper);
+        return runTool(program, dir, line.hostPath(), args, RUN_LIMIT_S, {}, wrapper);
     });
     int pid = -1;
     const bool atPoint = waitFor(
@@ -381,7 +381,7 @@ TEST(SignalBadInput, EachEndsAsAnyOtherInterruption) {
                                false,
                                {},
                                "p=$(mktemp -u) && mkfifo \"$p\" && exec 3<>\"$p\" && rm \"$p\" && "
-                               "head -c 65536 /dev/zero >&3 && shift && exec \"$@\" >&3"};
+                               "head -c 65536 /dev/zero >&3 && exec \"$@\" >&3"};
     struct Row {
         const Scenario& scenario;
         std::vector<int> signals;

@@ -177,7 +177,7 @@ TEST_P(PortState, EveryByteGetsThroughAndTheFlagsComeBack) {
                                          : a);
     args.push_back("-ohub");
     const ToolRun run =
-        runTool(c.program, dir, line.hostPath(), args, RUN_LIMIT_S, {},
+        runTool(c.program, dir, line.hostPath(), args, RUN_LIMIT_S, {}, {},
                 {"LD_PRELOAD=" + std::string(ZB_BIN_DIR) + "/bench/libserial_flags_shim.so",
                  "SERIAL_FLAGS_SHIM=" + flags});
     SKIP_WITHOUT_SANDBOX(run);

@@ -194,9 +194,8 @@ TEST(WorldFaults, BackupDiskFillsUpMidTransfer) {
                                "ls -A \"$1\" >&2\n"
                                "cat \"$1/backup.bin\" >&2\n"
                                "exit $rc\n";
-    const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(), {}, RUN_LIMIT_S,
-                              {"--", "/bin/sh", "-c", script, "sh", mnt, programPath("pairvault")});
-    // runTool puts the program behind the options; here the script runs it instead.
+    const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(), {}, RUN_LIMIT_S, {},
+                              {"/bin/sh", "-c", script, "sh", mnt});
     SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out, "ERROR: fail to backup\n");
@@ -380,11 +379,11 @@ TEST(WorldFaults, StdoutIntoAGoneReaderStillRebootsAfterTheRestore) {
     Bench b({"--table", files / "table.bin"});
     ASSERT_TRUE(b.sim->started());
     // The reader ends at once; the program starts a second later, writing into a pipe nobody
-    // reads any more. runTool puts "--", the program and its arguments behind the script.
-    const std::string script = "shift; { sleep 1; exec \"$@\"; } | true; exit ${PIPESTATUS[0]}";
+    // reads any more.
+    const std::string script = "{ sleep 1; exec \"$@\"; } | true; exit ${PIPESTATUS[0]}";
     const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(),
                               {"-restore", files / "restore.bin", "-ohub", "-l", "stdout"},
-                              RUN_LIMIT_S, {"--", "/bin/bash", "-c", script, "bash"});
+                              RUN_LIMIT_S, {}, {"/bin/bash", "-c", script, "bash"});
     SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(readFile(files / "table.bin"), withFill(data, true));
@@ -407,10 +406,10 @@ TEST(WorldFaults, ClosedStandardDescriptorNeverBecomesThePort) {
         writeFile(files / "table.bin", table);
         Bench b({"--table", files / "table.bin"});
         ASSERT_TRUE(b.sim->started());
-        const std::string script = std::string("shift; exec \"$@\" ") + row.close;
+        const std::string script = std::string("exec \"$@\" ") + row.close;
         const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(),
                                   {"-backup", files / "backup.bin", "-ohub", "-l", row.log},
-                                  RUN_LIMIT_S, {"--", "/bin/sh", "-c", script, "sh"});
+                                  RUN_LIMIT_S, {}, {"/bin/sh", "-c", script, "sh"});
         SKIP_WITHOUT_SANDBOX(r);
         EXPECT_EQ(r.exitCode, 1) << r.err;
         EXPECT_EQ(r.out, row.out);
@@ -439,10 +438,10 @@ TEST(WorldFaults, DiscoveryChildrenInheritNoDescriptor) {
                                         "echo E: ID_VENDOR_ID=0403\necho E: ID_MODEL_ID=6015\n");
         chmod((bin + "/udevadm").c_str(), 0755);
         const std::string script =
-            listFds + " >\"$1/inherited\"; PATH=\"$1:$PATH\"; shift 2; exec \"$@\"";
+            listFds + " >\"$1/inherited\"; PATH=\"$1:$PATH\"; shift; exec \"$@\"";
         const ToolRun r =
             runTool(program, dir, "", {program == "pairvault" ? "-reboot" : "-currentversion"},
-                    RUN_LIMIT_S, {"--usb-serial", sysfs, "--", "/bin/sh", "-c", script, "sh", bin});
+                    RUN_LIMIT_S, {"--usb-serial", sysfs}, {"/bin/sh", "-c", script, "sh", bin});
         SKIP_WITHOUT_SANDBOX(r);
         EXPECT_EQ(r.exitCode, 255); // the adapter's device node does not exist
         EXPECT_EQ(readText(bin + "/fds"), readText(bin + "/inherited"));

@@ -223,7 +223,7 @@ TEST(PairvaultBackup, TargetsARenameCannotReplaceAreWrittenInPlace) {
         writeText(c.landsIn, "previous good backup");
         SimModule sim(dir, {"--table", dir / "table", "--xm-cancel", c.fails ? "2" : "0"});
         ASSERT_TRUE(sim.started());
-        r = runPairvault(dir, sim.pty, {"-ohub", "-backup", c.target}, {}, "ttyS4", c.wrapper);
+        r = runPairvault(dir, sim.pty, {"-ohub", "-backup", c.target}, {}, c.wrapper);
         if (r.exitCode == 77)
             break;
         EXPECT_EQ(r.exitCode, 1) << r.err;

@@ -98,7 +98,7 @@ TEST(PairvaultCli, DiscoveredAdapterCarriesTheRun) {
     writeText(udev + "/ttyUSB0", "E: ID_VENDOR_ID=0403\nE: ID_MODEL_ID=6015\n");
 
     const auto r = runPairvault(dir, sim.pty, {"-reboot"},
-                                {"--usb-serial", sysfs, "--udevadm", udev}, "ttyUSB0");
+                                {"--usb-serial", sysfs, "--udevadm", udev}, {}, "ttyUSB0");
     SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out, "SUCCESS\n");

@@ -27,28 +27,23 @@ double since(std::chrono::steady_clock::time_point t) {
 } // namespace
 
 std::vector<std::string> pairvaultArgv(const TempDir& dir, const std::string& pty,
-                                       const std::vector<std::string>& args,
-                                       const std::vector<std::string>& sandboxOptions,
-                                       const std::string& ttyName,
-                                       const std::vector<std::string>& wrapper) {
-    std::vector<std::string> command = wrapper;
-    command.push_back(programPath("pairvault"));
-    command.insert(command.end(), args.begin(), args.end());
-    return sandboxArgv(pty, dir / "varlog", sandboxOptions, command, ttyName);
+                                       const std::vector<std::string>& args) {
+    return shippedArgv("pairvault", pty, dir / "varlog", args);
 }
 
 ProcessResult runPairvault(const TempDir& dir, const std::string& pty,
                            const std::vector<std::string>& args,
                            const std::vector<std::string>& sandboxOptions,
-                           const std::string& ttyName, const std::vector<std::string>& wrapper) {
-    return runProcess(pairvaultArgv(dir, pty, args, sandboxOptions, ttyName, wrapper),
-                      kSanitizerEnv, 90);
+                           const std::vector<std::string>& wrapper, const std::string& ttyName) {
+    return runProcess(
+        shippedArgv("pairvault", pty, dir / "varlog", args, sandboxOptions, wrapper, ttyName),
+        kSanitizerEnv, 90);
 }
 
 TimedRun runPairvaultTimed(const TempDir& dir, const SimModule& sim,
                            const std::vector<std::string>& args) {
     TimedRun run;
-    BackgroundProcess proc(pairvaultArgv(dir, sim.pty, args, {}, "ttyS4"), kSanitizerEnv);
+    BackgroundProcess proc(pairvaultArgv(dir, sim.pty, args), kSanitizerEnv);
     const auto start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point firstRequest{};
     bool seen = false;

@@ -10,19 +10,14 @@
 // The program's usage text, byte for byte.
 extern const char* const kUsageText;
 
-// Runs pairvault with `args` in the sandbox, /dev/<ttyName> being `pty` (none when empty) and
-// /var/log being <dir>/varlog. `sandboxOptions` are added before "--"; `wrapper`, when given, is
-// a command inside the sandbox that ends by running the program given as its last arguments.
+// Runs pairvault with `args` in the sandbox (see shippedArgv), /var/log being <dir>/varlog.
 std::vector<std::string> pairvaultArgv(const TempDir& dir, const std::string& pty,
-                                       const std::vector<std::string>& args,
-                                       const std::vector<std::string>& sandboxOptions = {},
-                                       const std::string& ttyName = "ttyS4",
-                                       const std::vector<std::string>& wrapper = {});
+                                       const std::vector<std::string>& args);
 ProcessResult runPairvault(const TempDir& dir, const std::string& pty,
                            const std::vector<std::string>& args,
                            const std::vector<std::string>& sandboxOptions = {},
-                           const std::string& ttyName = "ttyS4",
-                           const std::vector<std::string>& wrapper = {});
+                           const std::vector<std::string>& wrapper = {},
+                           const std::string& ttyName = "ttyS4");
 
 // A run whose timing matters: also measures the time from the module's first request frame to
 // the end of the run, which leaves out the sandbox's start-up (slow on a loaded machine).

@@ -39,11 +39,9 @@ struct Bench {
                       const std::vector<std::string>& sandboxArgs = {},
                       const std::vector<std::string>& wrapper = {},
                       double timeoutSeconds = 90) const {
-        std::vector<std::string> command = wrapper;
-        command.push_back(RADIOFLASH);
-        command.insert(command.end(), args.begin(), args.end());
-        return runProcess(sandboxArgv(sim ? sim->pty : "", logDir, sandboxArgs, command),
-                          kSanitizerEnv, timeoutSeconds);
+        return runProcess(
+            shippedArgv("radioflash", sim ? sim->pty : "", logDir, args, sandboxArgs, wrapper),
+            kSanitizerEnv, timeoutSeconds);
     }
 
     // The default run log without its header line (checked to be there), then emptied so the

@@ -16,9 +16,8 @@ ProcessResult sandboxed(const std::vector<std::string>& options, const std::stri
 
 // The shipped `program` with `args`, the module's terminal being /dev/ttyS4.
 ProcessResult runShipped(const SimModule& sim, const std::string& program,
-                         std::vector<std::string> args) {
-    args.insert(args.begin(), programPath(program));
-    return runProcess(sandboxArgv(sim.pty, "", {}, args), kSanitizerEnv, 60);
+                         const std::vector<std::string>& args) {
+    return runProcess(shippedArgv(program, sim.pty, "", args), kSanitizerEnv, 60);
 }
 
 TEST(Sandbox, TtyIsTheModuleAndSubstitutesAreVisible) {

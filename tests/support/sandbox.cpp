@@ -33,6 +33,16 @@ std::vector<std::string> sandboxArgv(const std::string& pty, const std::string& 
     return argv;
 }
 
+std::vector<std::string>
+shippedArgv(const std::string& program, const std::string& pty, const std::string& varLog,
+            const std::vector<std::string>& args, const std::vector<std::string>& sandboxOptions,
+            const std::vector<std::string>& wrapper, const std::string& ttyName) {
+    std::vector<std::string> command = wrapper;
+    command.push_back(programPath(program));
+    command.insert(command.end(), args.begin(), args.end());
+    return sandboxArgv(pty, varLog, sandboxOptions, command, ttyName);
+}
+
 SimModule::SimModule(const TempDir& dir, const std::vector<std::string>& options,
                      const std::string& port)
     : recordPath(dir / "sim.rec") {

@@ -24,6 +24,16 @@ std::vector<std::string> sandboxArgv(const std::string& pty, const std::string& 
                                      const std::vector<std::string>& command,
                                      const std::string& ttyName = "ttyS4");
 
+// The sandbox's command line for the shipped `program` with `args` (see sandboxArgv). `wrapper`,
+// when given, is a command inside the sandbox that gets the program and its arguments as its
+// last arguments.
+std::vector<std::string> shippedArgv(const std::string& program, const std::string& pty,
+                                     const std::string& varLog,
+                                     const std::vector<std::string>& args,
+                                     const std::vector<std::string>& sandboxOptions = {},
+                                     const std::vector<std::string>& wrapper = {},
+                                     const std::string& ttyName = "ttyS4");
+
 // The sandbox exits 77 where it cannot make its namespace (no root, no user namespaces).
 #define SKIP_WITHOUT_SANDBOX(result)                                                               \
     do {                                                                                           \
