@@ -129,6 +129,18 @@ void FaultyLine::filter(RelayDir dir, std::uint8_t byte, std::vector<std::uint8_
     }
 }
 
+Bench::Bench(std::vector<std::string> simOptions, std::vector<std::uint8_t> moduleTable,
+             bool keepImage)
+    : table(std::move(moduleTable)) {
+    if (!table.empty()) {
+        writeFile(dir / "table.bin", table);
+        simOptions.insert(simOptions.end(), {"--table", dir / "table.bin"});
+    }
+    if (keepImage)
+        simOptions.insert(simOptions.end(), {"--image", dir / "image.bin"});
+    sim = std::make_unique<SimModule>(dir, simOptions, line.modulePath());
+}
+
 bool ToolRun::sanitizerReport() const {
     return exitCode == 86 || err.find("Sanitizer") != std::string::npos ||
            err.find("runtime error:") != std::string::npos;

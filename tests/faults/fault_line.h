@@ -74,6 +74,21 @@ private:
     std::unique_ptr<PacedRelay> relay_;
 };
 
+// A clean line at the serial pace, with the module on its far end.
+struct Bench {
+    TempDir dir;
+    FaultyLine line{FaultPlan{}};
+    std::unique_ptr<SimModule> sim;
+    std::vector<std::uint8_t> table; // what the module hands out, when it was given one here
+
+    // A non-empty `moduleTable` goes to <dir>/table.bin as the module's table; `keepImage`: the
+    // module keeps the image it is sent in <dir>/image.bin.
+    explicit Bench(std::vector<std::string> simOptions = {},
+                   std::vector<std::uint8_t> moduleTable = {}, bool keepImage = false);
+    bool ok() const { return line.ok() && sim->started(); }
+    std::string log(const std::string& name) const { return readText(dir / ("varlog/" + name)); }
+};
+
 // One run of a shipped program in the sandbox (see shippedArgv), /dev/ttyS4 being `port` (none
 // when empty) and /var/log being <dir>/varlog; `env` entries ("NAME=value") are added to its
 // environment.

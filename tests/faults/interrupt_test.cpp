@@ -44,63 +44,25 @@ struct Scenario {
     // log holds `logMark`.
     RelayDir dir;
     std::uint64_t after;
-    const char* logMark;
     int frames;        // request frames the module receives in the whole run
     bool inTransfer;   // an XMODEM transfer of ours is in progress at that point
     bool moduleInRole; // the module is in its XMODEM role (its record then ends the role)
     std::vector<std::string> simOptions;
+    const char* logMark = nullptr;
     const char* wrapper = nullptr; // a bash script the program runs under (its argv from $1 on)
 };
 
 const std::vector<Scenario>& matrix() {
+    using enum Kind;
+    using enum RelayDir;
     static const std::vector<Scenario> points = {
-        {"backup_command_pause",
-         Kind::Backup,
-         RelayDir::AtoB,
-         FRAME,
-         nullptr,
-         1,
-         false,
-         false,
-         {"--reply", "09=silent"}},
-        {"backup_transfer",
-         Kind::Backup,
-         RelayDir::BtoA,
-         STATUS_REPLY + INTO_TRANSFER,
-         nullptr,
-         1,
-         true,
-         true,
-         {}},
-        {"restore_transfer",
-         Kind::Restore,
-         RelayDir::AtoB,
-         FRAME + INTO_TRANSFER,
-         nullptr,
-         1,
-         true,
-         true,
-         {}},
-        {"update_prepare_pause", Kind::Update, RelayDir::AtoB, FRAME, nullptr, 1, false, false, {}},
-        {"update_start_pause",
-         Kind::Update,
-         RelayDir::AtoB,
-         FRAME + START_FRAME,
-         nullptr,
-         2,
-         false,
-         true,
-         {}},
-        {"update_transfer",
-         Kind::Update,
-         RelayDir::AtoB,
-         FRAME + START_FRAME + INTO_TRANSFER,
-         nullptr,
-         2,
-         true,
-         true,
-         {}},
-        {"reset_pause", Kind::Reset, RelayDir::AtoB, FRAME, nullptr, 1, false, false, {}},
+        {"backup_command_pause", Backup, AtoB, FRAME, 1, false, false, {"--reply", "09=silent"}},
+        {"backup_transfer", Backup, BtoA, STATUS_REPLY + INTO_TRANSFER, 1, true, true, {}},
+        {"restore_transfer", Restore, AtoB, FRAME + INTO_TRANSFER, 1, true, true, {}},
+        {"update_prepare_pause", Update, AtoB, FRAME, 1, false, false, {}},
+        {"update_start_pause", Update, AtoB, FRAME + START_FRAME, 2, false, true, {}},
+        {"update_transfer", Update, AtoB, FRAME + START_FRAME + INTO_TRANSFER, 2, true, true, {}},
+        {"reset_pause", Reset, AtoB, FRAME, 1, false, false, {}},
     };
     return points;
 }
@@ -208,24 +170,21 @@ struct Outcome {
 // One run of `s`, interrupted by `signals` sent back to back.
 Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, const char* log) {
     Outcome o;
-    TempDir dir;
+    std::vector<std::string> simOptions = {"--xm-timeout", "3000"};
+    simOptions.insert(simOptions.end(), s.simOptions.begin(), s.simOptions.end());
+    Bench b(simOptions, pattern(DATA_SIZE, 7), true);
+    if (!b.ok()) {
+        ADD_FAILURE() << "cannot set up the line and the module";
+        return o;
+    }
+    const TempDir& dir = b.dir;
+    FaultyLine& line = b.line;
+    SimModule& sim = *b.sim;
     const std::string keep = dir / "keep";
     mkdir(keep.c_str(), 0755);
     const std::string backup = keep + "/backup.bin";
     writeText(backup, PREVIOUS);
-    const auto data = pattern(DATA_SIZE, 7);
-    writeFile(dir / "table.bin", data);
-    writeFile(dir / "send.bin", data);
-
-    FaultyLine line{FaultPlan{}};
-    std::vector<std::string> simOptions = {"--table",         dir / "table.bin", "--image",
-                                           dir / "image.bin", "--xm-timeout",    "3000"};
-    simOptions.insert(simOptions.end(), s.simOptions.begin(), s.simOptions.end());
-    SimModule sim(dir, simOptions, line.modulePath());
-    if (!line.ok() || !sim.started()) {
-        ADD_FAILURE() << "cannot set up the line and the module";
-        return o;
-    }
+    writeFile(dir / "send.bin", b.table);
 
     std::string program = "pairvault";
     std::vector<std::string> args;
@@ -365,23 +324,17 @@ INSTANTIATE_TEST_SUITE_P(Points, SignalMatrix,
 TEST(SignalBadInput, EachEndsAsAnyOtherInterruption) {
     const Scenario& backupTransfer = scenario("backup_transfer");
     const Scenario& restoreTransfer = scenario("restore_transfer");
+    using enum Kind;
+    using enum RelayDir;
     const Scenario restoreSettled = {
-        "restore_settle_pause", Kind::Restore, RelayDir::AtoB, 0, "result = ", 1, false, true, {}};
+        "restore_settle_pause", Restore, AtoB, 0, 1, false, true, {}, "result = "};
     const Scenario updateSettled = {
-        "update_settle_pause", Kind::Update, RelayDir::AtoB, 0, "result = ", 2, false, true, {}};
+        "update_settle_pause", Update, AtoB, 0, 2, false, true, {}, "result = "};
     // Standard output is a pipe that is full already (and that the program itself holds open
     // for reading, so no SIGPIPE): the run blocks on its first log line.
-    const Scenario stuckLog = {"log_pipe_full",
-                               Kind::Backup,
-                               RelayDir::AtoB,
-                               0,
-                               nullptr,
-                               0,
-                               false,
-                               false,
-                               {},
-                               "p=$(mktemp -u) && mkfifo \"$p\" && exec 3<>\"$p\" && rm \"$p\" && "
-                               "head -c 65536 /dev/zero >&3 && exec \"$@\" >&3"};
+    const char* fill = "p=$(mktemp -u) && mkfifo \"$p\" && exec 3<>\"$p\" && rm \"$p\" && "
+                       "head -c 65536 /dev/zero >&3 && exec \"$@\" >&3";
+    const Scenario stuck = {"log_pipe_full", Backup, AtoB, 0, 0, false, false, {}, nullptr, fill};
     struct Row {
         const Scenario& scenario;
         std::vector<int> signals;
@@ -390,7 +343,7 @@ TEST(SignalBadInput, EachEndsAsAnyOtherInterruption) {
     const std::vector<Row> rows = {
         {backupTransfer, {SIGINT, SIGINT}, nullptr}, {restoreTransfer, {SIGTERM, SIGHUP}, nullptr},
         {restoreSettled, {SIGTERM}, nullptr},        {updateSettled, {SIGHUP}, nullptr},
-        {backupTransfer, {SIGTERM}, "/dev/full"},    {stuckLog, {SIGINT}, "stdout"},
+        {backupTransfer, {SIGTERM}, "/dev/full"},    {stuck, {SIGINT}, "stdout"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.scenario.name);

@@ -25,8 +25,6 @@ constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
 // Other user-settable flags a port may carry; they must come back untouched.
 constexpr int OTHER_FLAGS = static_cast<int>(ASYNC_SPD_HI | ASYNC_SKIP_TEST);
 
-enum class Check { None, Backup, ModuleTable, ModuleImage };
-
 struct PortCase {
     const char* name;
     const char* program;
@@ -35,12 +33,13 @@ struct PortCase {
     int flagsFound;
     int exitCode;
     const char* out;
-    Check check;
-    bool sends = true; // whether the run gets as far as sending a frame
+    const char* resultFile; // where the data must land (none when null), with its fill
+    bool extraBlock;        // as withFill() takes it
+    bool sends = true;      // whether the run gets as far as sending a frame
 };
 
 const PortCase CASES[] = {
-    {"Backup", "pairvault", {"-backup", "@out"}, {}, 0, 1, "SUCCESS\n", Check::Backup},
+    {"Backup", "pairvault", {"-backup", "@out"}, {}, 0, 1, "SUCCESS\n", "backup.bin", false},
     {"Restore",
      "pairvault",
      {"-restore", "@data"},
@@ -48,9 +47,10 @@ const PortCase CASES[] = {
      OTHER_FLAGS,
      1,
      "SUCCESS\n",
-     Check::ModuleTable},
-    {"Update", "radioflash", {"-f", "@data"}, {}, 0, 0, "SUCCESS\n", Check::ModuleImage},
-    {"VersionQuery", "radioflash", {"-currentversion"}, {}, 0, 1, "1.2.3.4\n", Check::None},
+     "table.bin",
+     true},
+    {"Update", "radioflash", {"-f", "@data"}, {}, 0, 0, "SUCCESS\n", "image.bin", true},
+    {"VersionQuery", "radioflash", {"-currentversion"}, {}, 0, 1, "1.2.3.4\n", nullptr, false},
     {"AlreadyLowLatency",
      "pairvault",
      {"-backup", "@out"},
@@ -58,7 +58,8 @@ const PortCase CASES[] = {
      LOW_LATENCY | OTHER_FLAGS,
      1,
      "SUCCESS\n",
-     Check::Backup},
+     "backup.bin",
+     false},
     {"BackupFromASilentModule",
      "pairvault",
      {"-backup", "@out"},
@@ -66,7 +67,8 @@ const PortCase CASES[] = {
      0,
      1,
      "ERROR: cannot access port\n",
-     Check::None},
+     nullptr,
+     false},
     {"RefusedReboot",
      "pairvault",
      {"-reboot"},
@@ -74,7 +76,8 @@ const PortCase CASES[] = {
      0,
      254,
      "ERROR\n",
-     Check::None},
+     nullptr,
+     false},
     {"MissingRestoreFile",
      "pairvault",
      {"-restore", "@missing"},
@@ -82,7 +85,8 @@ const PortCase CASES[] = {
      OTHER_FLAGS,
      255,
      nullptr,
-     Check::None,
+     nullptr,
+     false,
      false},
     {"VersionFromASilentModule",
      "radioflash",
@@ -91,7 +95,8 @@ const PortCase CASES[] = {
      0,
      255,
      "ERROR\n",
-     Check::None},
+     nullptr,
+     false},
     {"UpdateWithASilentModule",
      "radioflash",
      {"-f", "@data"},
@@ -99,7 +104,8 @@ const PortCase CASES[] = {
      0,
      255,
      "ERROR: cannot access port\n",
-     Check::None},
+     nullptr,
+     false},
 };
 
 // Every byte value, then pseudo-random bytes: CR, LF, XON/XOFF, DEL, 0xFF, 0xAA and the
@@ -153,20 +159,14 @@ class PortState : public testing::TestWithParam<PortCase> {};
 
 TEST_P(PortState, EveryByteGetsThroughAndTheFlagsComeBack) {
     const PortCase& c = GetParam();
-    TempDir dir;
     const auto data = everyByteValue();
+    Bench b(c.simOptions, data, true);
+    ASSERT_TRUE(b.ok());
+    const TempDir& dir = b.dir;
+    const FaultyLine& line = b.line;
     writeFile(dir / "data.bin", data);
-    writeFile(dir / "table.bin", data);
     const std::string flags = dir / "flags";
     writeFlags(flags, c.flagsFound);
-
-    FaultyLine line{FaultPlan{}};
-    ASSERT_TRUE(line.ok());
-    std::vector<std::string> simOptions = {"--table", dir / "table.bin", "--image",
-                                           dir / "image.bin"};
-    simOptions.insert(simOptions.end(), c.simOptions.begin(), c.simOptions.end());
-    SimModule sim(dir, simOptions, line.modulePath());
-    ASSERT_TRUE(sim.started());
     leaveHostile(line.hostPath());
 
     std::vector<std::string> args;
@@ -187,12 +187,8 @@ TEST_P(PortState, EveryByteGetsThroughAndTheFlagsComeBack) {
         EXPECT_EQ(run.out, c.out);
     }
     EXPECT_FALSE(run.sanitizerReport()) << run.err;
-    if (c.check == Check::Backup) {
-        EXPECT_EQ(readFile(dir / "backup.bin"), withFill(data, false));
-    } else if (c.check == Check::ModuleTable) {
-        EXPECT_EQ(readFile(dir / "table.bin"), withFill(data, true));
-    } else if (c.check == Check::ModuleImage) {
-        EXPECT_EQ(readFile(dir / "image.bin"), withFill(data, true));
+    if (c.resultFile != nullptr) {
+        EXPECT_EQ(readFile(dir / c.resultFile), withFill(data, c.extraBlock));
     }
 
     // "set <flags>" for each change, "write <flags>" for the first frame under each setting.

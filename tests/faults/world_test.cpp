@@ -34,32 +34,13 @@ int countOf(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A clean line at the serial pace, with the module on its far end.
-struct Bench {
-    TempDir dir;
-    FaultyLine line{FaultPlan{}};
-    std::unique_ptr<SimModule> sim;
-    std::vector<std::uint8_t> table; // what the module hands out, when it was given one here
-
-    // `tableSize` > 0: the module's table is that many pattern bytes of `seed`.
-    explicit Bench(std::vector<std::string> simOptions = {}, std::size_t tableSize = 0,
-                   std::uint64_t seed = 0) {
-        if (tableSize > 0) {
-            table = writePattern(dir / "table.bin", tableSize, seed);
-            simOptions.insert(simOptions.end(), {"--table", dir / "table.bin"});
-        }
-        sim = std::make_unique<SimModule>(dir, simOptions, line.modulePath());
-    }
-    std::string log(const std::string& name) const { return readText(dir / ("varlog/" + name)); }
-};
-
 } // namespace
 
 // The second program finds the port taken and fails like an unopenable port, sending nothing;
 // the first carries on and its backup is byte-exact.
 TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
     TempDir files;
-    Bench b({}, 80000, 41); // about seven seconds on the line
+    Bench b({}, pattern(80000, 41)); // about seven seconds on the line
     ASSERT_TRUE(b.sim->started());
     const std::string backup = files / "backup.bin";
 
@@ -132,12 +113,9 @@ TEST(WorldFaults, AdapterGoneBetweenDiscoveryAndOpen) {
 // outcome still reaches stdout and the exit status.
 TEST(WorldFaults, RunLogOnAFullDevice) {
     TempDir files;
-    const auto table = pattern(1000, 51);
     const auto data = pattern(700, 52);
-    writeFile(files / "table.bin", table);
     writeFile(files / "restore.bin", data);
-    const std::string received = files / "received.bin";
-    Bench b({"--table", files / "table.bin", "--image", received});
+    Bench b({}, pattern(1000, 51), true);
     ASSERT_TRUE(b.sim->started());
 
     const struct {
@@ -152,18 +130,18 @@ TEST(WorldFaults, RunLogOnAFullDevice) {
          1,
          "SUCCESS\n",
          files / "backup.bin",
-         withFill(table, false)},
+         withFill(b.table, false)},
         {"pairvault",
          {"-restore", files / "restore.bin", "-ohub", "-log", "/dev/full"},
          1,
          "SUCCESS\n",
-         files / "table.bin",
+         b.dir / "table.bin",
          withFill(data, true)},
         {"radioflash",
          {"-f", files / "restore.bin", "-ohub", "-l", "/dev/full"},
          0,
          "SUCCESS\n",
-         received,
+         b.dir / "image.bin",
          withFill(data, true)},
         {"radioflash", {"-currentversion", "-ohub", "-l", "/dev/full"}, 1, "1.2.3.4\n", "", {}},
     };
@@ -181,7 +159,7 @@ TEST(WorldFaults, RunLogOnAFullDevice) {
 // The backup's filesystem (a 12 KiB tmpfs) fills up halfway through a 20 KB backup.
 TEST(WorldFaults, BackupDiskFillsUpMidTransfer) {
     TempDir files;
-    Bench b({}, 20000, 61);
+    Bench b({}, pattern(20000, 61));
     ASSERT_TRUE(b.sim->started());
     const std::string mnt = files / "small";
     mkdir(mnt.c_str(), 0755);
@@ -237,14 +215,11 @@ TEST(WorldFaults, OddPathsCarryTheData) {
     TempDir files;
     const std::string odd = files / "my backups; $(touch x) \xc3\xbc\xff";
     ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
-    const auto table = pattern(900, 71);
     const auto data = pattern(1280, 72);
-    writeFile(files / "table.bin", table);
     const std::string restoreFile = odd + "/r\xe9"
                                           "store 1.bin";
     writeFile(restoreFile, data);
-    const std::string received = files / "received.bin";
-    Bench b({"--table", files / "table.bin", "--image", received});
+    Bench b({}, pattern(900, 71), true);
     ASSERT_TRUE(b.sim->started());
 
     const std::string backup = odd + "/b\xe4"
@@ -253,18 +228,18 @@ TEST(WorldFaults, OddPathsCarryTheData) {
         runTool("pairvault", b.dir, b.line.hostPath(), {"-backup", backup, "-ohub"}, RUN_LIMIT_S);
     SKIP_WITHOUT_SANDBOX(r1);
     EXPECT_EQ(r1.out, "SUCCESS\n");
-    EXPECT_EQ(readFile(backup), withFill(table, false));
+    EXPECT_EQ(readFile(backup), withFill(b.table, false));
     EXPECT_NE(b.log("pairvault.log").find("backup filename: " + backup + "\n"), std::string::npos);
 
     const ToolRun r2 = runTool("pairvault", b.dir, b.line.hostPath(),
                                {"-restore", restoreFile, "-ohub"}, RUN_LIMIT_S);
     EXPECT_EQ(r2.out, "SUCCESS\n");
-    EXPECT_EQ(readFile(files / "table.bin"), withFill(data, true));
+    EXPECT_EQ(readFile(b.dir / "table.bin"), withFill(data, true));
 
     const ToolRun r3 =
         runTool("radioflash", b.dir, b.line.hostPath(), {"-f", restoreFile, "-ohub"}, RUN_LIMIT_S);
     EXPECT_EQ(r3.out, "SUCCESS\n");
-    EXPECT_EQ(readFile(received), withFill(data, true));
+    EXPECT_EQ(readFile(b.dir / "image.bin"), withFill(data, true));
     struct stat st {};
     EXPECT_NE(stat((files / "x").c_str(), &st), 0) << "a file name was run as a command";
 }
@@ -402,9 +377,7 @@ TEST(WorldFaults, ClosedStandardDescriptorNeverBecomesThePort) {
     for (const Row& row : {Row{"1>&-", "stdout", ""}, Row{"2>&-", "stderr", "SUCCESS\n"}}) {
         SCOPED_TRACE(row.close);
         TempDir files;
-        const auto table = pattern(3000, 81);
-        writeFile(files / "table.bin", table);
-        Bench b({"--table", files / "table.bin"});
+        Bench b({}, pattern(3000, 81));
         ASSERT_TRUE(b.sim->started());
         const std::string script = std::string("exec \"$@\" ") + row.close;
         const ToolRun r = runTool("pairvault", b.dir, b.line.hostPath(),
@@ -413,7 +386,7 @@ TEST(WorldFaults, ClosedStandardDescriptorNeverBecomesThePort) {
         SKIP_WITHOUT_SANDBOX(r);
         EXPECT_EQ(r.exitCode, 1) << r.err;
         EXPECT_EQ(r.out, row.out);
-        EXPECT_EQ(readFile(files / "backup.bin"), withFill(table, false));
+        EXPECT_EQ(readFile(files / "backup.bin"), withFill(b.table, false));
         const std::string rec = b.sim->record();
         EXPECT_EQ(countOf(rec, "RX "), 1) << rec;
         EXPECT_EQ(countOf(rec, "JUNK"), 0) << rec;
