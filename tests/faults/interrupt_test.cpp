@@ -134,17 +134,6 @@ bool gone(int pid) {
     return c == std::string::npos || stat.compare(c + 2, 1, "Z") == 0;
 }
 
-std::vector<std::string> namesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
-
 bool waitFor(const std::function<bool()>& ready, double seconds) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (!ready()) {
@@ -259,7 +248,7 @@ Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, const c
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
     o.record = sim.record();
     o.log = readText(logPath);
-    o.keptNames = namesIn(keep);
+    o.keptNames = entries(keep);
     o.kept = readText(backup);
     o.moduleTable = readFile(dir / (s.kind == Kind::Update ? "image.bin" : "table.bin"));
     return o;

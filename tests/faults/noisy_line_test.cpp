@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <set>
 
 namespace {
@@ -72,19 +71,6 @@ double budget(Op op) {
         return 13 * 1.0 + 7 * 2.0 + senderBudget(IMAGE_SIZE) + 5 + SLACK_S;
     }
     return 0;
-}
-
-std::vector<std::string> tempLeftovers(const std::string& dir, const std::string& base) {
-    std::vector<std::string> found;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name.rfind("." + base, 0) == 0)
-                found.push_back(name);
-        }
-        closedir(d);
-    }
-    return found;
 }
 
 struct Unplug {
@@ -205,7 +191,8 @@ bool runOnce(Op op, const FaultPlan& plan, Tally& tally, Unplug unplug = {}) {
         if (op == Op::Backup || op == Op::ResetBlankBackup) {
             EXPECT_EQ(readText(result), previous)
                 << "a failed backup touched the old file: " << what;
-            EXPECT_TRUE(tempLeftovers(dir.path, "backup.bin").empty()) << what;
+            for (const std::string& name : entries(dir.path))
+                EXPECT_FALSE(name.starts_with(".backup.bin")) << "temporary file left: " << what;
         }
     } else {
         ADD_FAILURE() << "neither the success nor a specified failure: " << what;

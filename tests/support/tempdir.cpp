@@ -1,5 +1,6 @@
 #include "tests/support/tempdir.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -46,4 +47,13 @@ std::vector<std::string> lines(const std::string& text) {
     for (std::string line; std::getline(in, line);)
         out.push_back(line);
     return out;
+}
+
+std::vector<std::string> entries(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -21,3 +21,5 @@ void writeFile(const std::string& path, const std::vector<std::uint8_t>& data);
 void writeText(const std::string& path, const std::string& text);
 // `text` cut into lines, without their newlines.
 std::vector<std::string> lines(const std::string& text);
+// The names in directory `dir` ("." and ".." left out), sorted; none when it cannot be read.
+std::vector<std::string> entries(const std::string& dir);
