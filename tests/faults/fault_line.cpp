@@ -161,6 +161,23 @@ ToolRun runTool(const std::string& program, const TempDir& dir, const std::strin
     return {std::move(r), childCpuSeconds() - cpuBefore};
 }
 
+int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+bool waitFor(const std::function<bool()>& ready, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 void Tally::report() const {
     char line[512];
     std::snprintf(line, sizeof line,

@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -102,6 +103,11 @@ ToolRun runTool(const std::string& program, const TempDir& dir, const std::strin
                 const std::vector<std::string>& sandboxOptions = {},
                 const std::vector<std::string>& wrapper = {},
                 const std::vector<std::string>& env = {});
+
+// How many times `what` occurs in `text`.
+int countOf(const std::string& text, const std::string& what);
+// Polls `ready` until it holds (true) or `seconds` have passed (false).
+bool waitFor(const std::function<bool()>& ready, double seconds);
 
 // Figures of one scenario group.
 struct Tally {

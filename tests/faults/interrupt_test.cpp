@@ -78,13 +78,6 @@ const char* signalName(int sig) {
     return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
 }
 
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 // /proc/<pid>/stat, or "" once the process is gone (reading it then fails with ESRCH).
 std::string procStat(int pid) {
     char buf[1024];
@@ -132,16 +125,6 @@ bool gone(int pid) {
     const std::string stat = procStat(pid);
     const auto c = stat.rfind(')');
     return c == std::string::npos || stat.compare(c + 2, 1, "Z") == 0;
-}
-
-bool waitFor(const std::function<bool()>& ready, double seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 struct Outcome {

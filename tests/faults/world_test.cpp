@@ -27,13 +27,6 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
     return s;
 }
 
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 } // namespace
 
 // The second program finds the port taken and fails like an unopenable port, sending nothing;
@@ -49,9 +42,8 @@ TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
                        RUN_LIMIT_S);
     });
     // Wait until the first run has the module sending.
-    for (int i = 0; i < 1000 && b.sim->record().find("RX 00 00 09") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_NE(b.sim->record().find("RX 00 00 09"), std::string::npos);
+    ASSERT_TRUE(
+        waitFor([&] { return b.sim->record().find("RX 00 00 09") != std::string::npos; }, 20));
 
     TempDir other;
     const ToolRun reboot =

@@ -9,25 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <optional>
 
 namespace {
-
-std::string pending(int fd) {
-    std::string got;
-    char buf[64];
-    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 300) > 0;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
-}
 
 TEST(Interrupt, EndsTheRunAndDiesByTheSignal) {
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
@@ -54,7 +41,9 @@ TEST(Interrupt, EndsTheRunAndDiesByTheSignal) {
                     _exit(3);
                 },
                 testing::KilledBySignal(sig), "");
-            EXPECT_EQ(pending(pty.master), inTransfer ? "\x18\x18\x18" : "");
+            EXPECT_EQ(readUntilQuiet(pty.master, 300), inTransfer
+                                                           ? std::vector<std::uint8_t>(3, 0x18)
+                                                           : std::vector<std::uint8_t>{});
             EXPECT_EQ(readText(temp), "") << "the cleanup removes the temporary file";
             const std::string text = readText(log);
             EXPECT_TRUE(text.ends_with(std::string("\nERROR: ") + strsignal(sig) + "\n")) << text;

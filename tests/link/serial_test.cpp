@@ -21,22 +21,6 @@ double since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-// Reads what arrives on `fd` within `seconds`, until `want` bytes are there.
-Bytes readFor(int fd, std::size_t want, double seconds = 2) {
-    Bytes got;
-    const auto start = Clock::now();
-    while (got.size() < want && since(start) < seconds) {
-        pollfd p{fd, POLLIN, 0};
-        std::uint8_t buf[256];
-        if (poll(&p, 1, 50) > 0) {
-            const ssize_t n = read(fd, buf, sizeof buf);
-            if (n > 0)
-                got.insert(got.end(), buf, buf + n);
-        }
-    }
-    return got;
-}
-
 struct SerialTest : testing::Test {
     TempDir dir;
     std::string logPath = dir / "run.log";
@@ -109,7 +93,7 @@ TEST_F(SerialTest, RawModePassesEveryByteBothWaysAndTraces) {
 
     const Bytes data{0x0d, 0x0a, 0x11, 0x13, 0x03, 0x1a, 0x7f, 0x00, 0xff};
     ASSERT_EQ(Uart_Send(SERIAL_FD, data.data(), data.size(), "Cmd"), 1);
-    EXPECT_EQ(readFor(pty.master, data.size()), data);
+    EXPECT_EQ(readBytes(pty.master, data.size()), data);
     EXPECT_EQ(Uart_Send(SERIAL_FD, nullptr, 0, "Empty"), 1);
 
     ASSERT_EQ(write(pty.master, data.data(), data.size()), ssize_t(data.size()));
@@ -117,7 +101,7 @@ TEST_F(SerialTest, RawModePassesEveryByteBothWaysAndTraces) {
     poll(&ready, 1, 2000);
     ASSERT_EQ(Uart_Recv(SERIAL_FD, buf, "Cmd"), int(data.size()));
     EXPECT_EQ(Bytes(buf, buf + data.size()), data);
-    EXPECT_TRUE(readFor(pty.master, 1, 0.2).empty()) << "echo left on";
+    EXPECT_TRUE(readBytes(pty.master, 1, 200).empty()) << "echo left on";
 
     const std::string trace = "Cmd: 0d 0a 11 13 03 1a 7f 00 ff \n";
     EXPECT_EQ(log(), "prog: T0\nSend " + trace + "Send Empty: \nReceive " + trace);
@@ -156,7 +140,7 @@ TEST_F(SerialTest, InbyteTimesOutOnSilenceAndReturnsAByteAsSoonAsItComes) {
     EXPECT_LT(since(start), 10.0); // well inside the 16 s a silent line would take
     module.join();
     EXPECT_EQ(_outbyte(0x11), 1);
-    EXPECT_EQ(readFor(pty.master, 1), Bytes{0x11});
+    EXPECT_EQ(readBytes(pty.master, 1), Bytes{0x11});
 }
 
 TEST_F(SerialTest, InbyteOnAHungUpLineWaitsWithoutSpinning) {

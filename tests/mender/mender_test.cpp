@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 
 namespace {
 
@@ -20,8 +20,8 @@ const std::string UPDATE_MODULE =
     std::string(ZB_SOURCE_DIR) + "/packaging/mender/zigbee-module-firmware";
 const std::string MODULES_DIR = "/usr/share/mender/modules/v3";
 const std::string STATE_DIR = "/var/lib/zigbee-module-tools"; // as the update module sees it
-const std::string BACKUP_CMD = "RX 00 00 09 ";
-const std::string UPDATE_START_CMD = "RX 00 00 e1 ";
+const std::string BACKUP_CMD = "00 00 09 ";
+const std::string UPDATE_START_CMD = "00 00 e1 ";
 
 // A hub on which Mender runs standalone with "factory" installed, the update module is in
 // place and the configuration says the module is on the hub's port.
@@ -104,18 +104,15 @@ struct Hub {
     std::string log() const { return readText(dir / "log/zigbee-module-firmware.log"); }
 
     std::size_t requests(const std::string& prefix) const {
-        std::istringstream in(sim->record());
-        std::size_t n = 0;
-        for (std::string line; std::getline(in, line);)
-            if (line.starts_with(prefix))
-                ++n;
-        return n;
+        const auto rx = sim->requests();
+        return static_cast<std::size_t>(
+            std::count_if(rx.begin(), rx.end(), [&](auto& r) { return r.starts_with(prefix); }));
     }
 
     // The update module only ever reads the pairings: no restore, no reset, no reboot.
     void expectPairingsLeftAlone() const {
         EXPECT_EQ(readFile(dir / "table"), table);
-        for (const char* code : {"RX 00 00 0a ", "RX 00 00 07 ", "RX 00 00 06 "})
+        for (const char* code : {"00 00 0a ", "00 00 07 ", "00 00 06 "})
             EXPECT_EQ(requests(code), 0u) << code;
     }
 };

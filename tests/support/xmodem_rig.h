@@ -4,6 +4,7 @@
 #pragma once
 
 #include "link/serial.h"
+#include "sim/xmodem_peer.h"
 #include "tests/support/data.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/tempdir.h"
@@ -15,7 +16,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <future>
-#include <poll.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -54,6 +54,12 @@ struct EngineRig {
     std::string log() const { return engine.log(); }
 };
 
+// The events of the simulated peer's run that start with `prefix`.
+inline long countEvents(const PeerResult& r, const std::string& prefix) {
+    return std::count_if(r.events.begin(), r.events.end(),
+                         [&](const std::string& e) { return e.starts_with(prefix); });
+}
+
 // Counts the lines of `text` equal to `line`.
 inline int countLines(const std::string& text, const std::string& line) {
     int n = 0;
@@ -67,35 +73,6 @@ inline int countLines(const std::string& text, const std::string& line) {
         at = end + 1;
     }
     return n;
-}
-
-// The next byte on `fd` within `ms`, or -1.
-inline int readByteWithin(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, ms) <= 0 || (p.revents & POLLIN) == 0)
-        return -1;
-    std::uint8_t b = 0;
-    return read(fd, &b, 1) == 1 ? b : -1;
-}
-
-// Exactly `n` bytes, each within `ms`; fewer on timeout.
-inline std::vector<std::uint8_t> readBytes(int fd, std::size_t n, int ms = 2000) {
-    std::vector<std::uint8_t> out;
-    while (out.size() < n) {
-        const int c = readByteWithin(fd, ms);
-        if (c < 0)
-            break;
-        out.push_back(static_cast<std::uint8_t>(c));
-    }
-    return out;
-}
-
-// Every byte that arrives until the line has been quiet for `ms`.
-inline std::vector<std::uint8_t> readUntilQuiet(int fd, int ms) {
-    std::vector<std::uint8_t> out;
-    for (int c; (c = readByteWithin(fd, ms)) >= 0;)
-        out.push_back(static_cast<std::uint8_t>(c));
-    return out;
 }
 
 // Everything the engine writes on the line until `done` is set, plus what follows until the
@@ -112,16 +89,6 @@ inline std::future<std::vector<std::uint8_t>> recordLine(int fd, const std::atom
         bytes.insert(bytes.end(), tail.begin(), tail.end());
         return bytes;
     });
-}
-
-inline void writeRaw(int fd, const std::vector<std::uint8_t>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
-    }
 }
 
 // A block laid out by hand, independently of the engine (bitwise CRC).

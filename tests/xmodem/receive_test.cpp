@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <future>
 
 namespace {
@@ -13,11 +12,6 @@ namespace {
 std::future<PeerResult> startSender(int fd, std::vector<std::uint8_t> data, PeerOptions opt) {
     return std::async(std::launch::async,
                       [fd, d = std::move(data), opt] { return peerSend(fd, d, opt); });
-}
-
-long countEvents(const PeerResult& r, const std::string& prefix) {
-    return std::count_if(r.events.begin(), r.events.end(),
-                         [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
 }
 
 // What the module's sender puts into the file: the data, then SUB and zeros to the block end.

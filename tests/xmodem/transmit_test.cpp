@@ -14,11 +14,6 @@ std::future<PeerResult> startReceiver(int fd, PeerOptions opt) {
     return std::async(std::launch::async, [fd, opt] { return peerReceive(fd, opt); });
 }
 
-long countEvents(const PeerResult& r, const std::string& prefix) {
-    return std::count_if(r.events.begin(), r.events.end(),
-                         [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
-}
-
 // What one transfer of `data` to the simulated receiver playing with `opt` came to.
 struct Sent {
     std::int32_t result; // the sender's
