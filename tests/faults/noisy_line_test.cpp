@@ -200,15 +200,6 @@ bool runOnce(Op op, const FaultPlan& plan, Tally& tally, Unplug unplug = {}) {
     return true;
 }
 
-FaultPlan planOf(std::uint64_t seed, double rate, double burstRate = 0, double stallRate = 0) {
-    FaultPlan plan;
-    plan.seed = seed;
-    plan.rate = rate;
-    plan.burstRate = burstRate;
-    plan.stallRate = stallRate;
-    return plan;
-}
-
 // `op` over each of `plans`, reported as the group "<op>@<name>": whatever the outcomes, no
 // silent corruption and no hang.
 void runGroup(Op op, const std::string& name, const std::vector<FaultPlan>& plans) {
@@ -227,7 +218,8 @@ void runRate(Op op, double rate, const char* rateName, int seeds) {
     std::vector<FaultPlan> plans;
     for (int s = 1; s <= seeds; ++s)
         plans.push_back(
-            planOf(static_cast<std::uint64_t>(s) * 1000 + static_cast<std::uint64_t>(op), rate));
+            {.seed = static_cast<std::uint64_t>(s) * 1000 + static_cast<std::uint64_t>(op),
+             .rate = rate});
     runGroup(op, rateName, plans);
 }
 
@@ -258,7 +250,8 @@ TEST(NoisyLine, NoiseBursts) {
     for (Op op : ALL_OPS) {
         const auto seed = 7000 + static_cast<std::uint64_t>(op);
         runGroup(op, "bursts",
-                 {planOf(seed + 10, 0, 1.0 / 1500), planOf(seed + 20, 0, 1.0 / 1500)});
+                 {{.seed = seed + 10, .burstRate = 1.0 / 1500},
+                  {.seed = seed + 20, .burstRate = 1.0 / 1500}});
     }
 }
 
@@ -266,7 +259,8 @@ TEST(NoisyLine, StallsLongerThanTheTimeouts) {
     for (Op op : ALL_OPS) {
         const auto seed = 8000 + static_cast<std::uint64_t>(op);
         runGroup(op, "stalls",
-                 {planOf(seed + 10, 0, 0, 1.0 / 1200), planOf(seed + 20, 0, 0, 1.0 / 1200)});
+                 {{.seed = seed + 10, .stallRate = 1.0 / 1200},
+                  {.seed = seed + 20, .stallRate = 1.0 / 1200}});
     }
 }
 
