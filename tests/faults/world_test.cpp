@@ -71,13 +71,7 @@ TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
 // Discovery names an adapter whose device node is gone by the time it is opened.
 TEST(WorldFaults, AdapterGoneBetweenDiscoveryAndOpen) {
     TempDir dir;
-    const std::string sysfs = dir / "usb-serial";
-    const std::string udev = dir / "udev";
-    mkdir(sysfs.c_str(), 0755);
-    mkdir((sysfs + "/ttyUSB0").c_str(), 0755);
-    mkdir(udev.c_str(), 0755);
-    writeText(udev + "/ttyUSB0", "E: ID_VENDOR_ID=0403\nE: ID_MODEL_ID=6015\n");
-    const std::vector<std::string> sandbox = {"--usb-serial", sysfs, "--udevadm", udev};
+    const auto sandbox = fakeAdapters(dir, {{"ttyUSB0", "0403", "6015"}});
     const std::string backup = dir / "backup.bin";
     writeText(backup, "previous");
     writePattern(dir / "image.bin", 1000, 1);

@@ -172,8 +172,7 @@ TEST(PairvaultBackup, TargetsAPlainOpenRefusesAreRefusedBeforeAnyFrame) {
 // Nothing else ever appears beside the target.
 TEST(PairvaultBackup, TargetsARenameCannotReplaceAreWrittenInPlace) {
     TempDir dir;
-    const auto table = pattern(300);
-    writeFile(dir / "table", table);
+    const auto table = writePattern(dir / "table", 300);
     // A file bind-mounted over <dir>/mnt/b.bin inside the run's own mount namespace: what
     // lands in it shows in <dir>/bound.bin.
     mkdir((dir / "mnt").c_str(), 0755);

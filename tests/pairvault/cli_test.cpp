@@ -88,17 +88,10 @@ TEST(PairvaultCli, DiscoveredAdapterCarriesTheRun) {
     SimModule sim(dir, {});
     ASSERT_TRUE(sim.started());
     // Two adapters; only the second has the module's vendor and product.
-    const std::string sysfs = dir / "usb-serial";
-    const std::string udev = dir / "udev";
-    mkdir(sysfs.c_str(), 0755);
-    mkdir(udev.c_str(), 0755);
-    mkdir((sysfs + "/ttyUSB0").c_str(), 0755);
-    mkdir((sysfs + "/ttyUSB3").c_str(), 0755);
-    writeText(udev + "/ttyUSB3", "E: ID_VENDOR_ID=067b\nE: ID_MODEL_ID=2303\n");
-    writeText(udev + "/ttyUSB0", "E: ID_VENDOR_ID=0403\nE: ID_MODEL_ID=6015\n");
+    const auto adapters =
+        fakeAdapters(dir, {{"ttyUSB0", "0403", "6015"}, {"ttyUSB3", "067b", "2303"}});
 
-    const auto r = runPairvault(dir, sim.pty, {"-reboot"},
-                                {"--usb-serial", sysfs, "--udevadm", udev}, {}, "ttyUSB0");
+    const auto r = runPairvault(dir, sim.pty, {"-reboot"}, adapters, {}, "ttyUSB0");
     SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out, "SUCCESS\n");

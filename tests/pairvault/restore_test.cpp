@@ -38,10 +38,7 @@ TEST(PairvaultRestore, TypicalRunLogAndData) {
     // The 5-second pause after the transfer.
     EXPECT_GE(r.seconds, 7.0);
 
-    auto expected = data;
-    expected.push_back(0x1a);
-    expected.resize(256, 0);
-    EXPECT_EQ(readFile(dir / "table"), expected);
+    EXPECT_EQ(readFile(dir / "table"), withFill(data));
     EXPECT_EQ(sim.requests(), (std::vector<std::string>{kRestore, kReboot}));
     auto log = withoutInbyteLines(lines(withoutHeader(defaultLog(dir))));
     // The module may start asking for the data ("C") before the reply has been read; those

@@ -54,17 +54,6 @@ struct Bench {
         const auto nl = text.find('\n');
         return nl == std::string::npos ? std::string() : text.substr(nl + 1);
     }
-
-    // Sandbox options showing one USB-serial adapter `name` with the given product ID.
-    std::vector<std::string> adapter(const std::string& name, const std::string& model) const {
-        const std::string sysfs = dir / "usb-serial";
-        const std::string udev = dir / "udev";
-        mkdir(sysfs.c_str(), 0755);
-        mkdir(udev.c_str(), 0755);
-        mkdir((sysfs + "/" + name).c_str(), 0755);
-        writeText(udev + "/" + name, "ID_VENDOR_ID=0403\nID_MODEL_ID=" + model + "\n");
-        return {"--usb-serial", sysfs, "--udevadm", udev};
-    }
 };
 
 std::string updateLog(const std::string& image) {
@@ -101,7 +90,7 @@ TEST(RadioflashCommandLine, BadWordsPrintUsageAndOpenNothing) {
 
 TEST(RadioflashSetup, NoAdapterMeansNoneBeforeTheImage) {
     Bench b;
-    const auto otherAdapter = b.adapter("ttyUSB0", "6001");
+    const auto otherAdapter = fakeAdapters(b.dir, {{"ttyUSB0", "0403", "6001"}});
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {"-f", b.dir / "missing.bin"}, {"-currentversion"}}) {
         const ProcessResult r = b.run(args, otherAdapter);
@@ -122,7 +111,7 @@ TEST(RadioflashSetup, NoModeWritesUsageToTheLog) {
     EXPECT_EQ(b.takeLogBody(), HUB_LINE + USAGE);
 
     // No arguments at all is not a parse error: discovery runs and the device is logged.
-    const ProcessResult none = b.run({}, b.adapter("ttyUSB3", "6015"));
+    const ProcessResult none = b.run({}, fakeAdapters(b.dir, {{"ttyUSB3", "0403", "6015"}}));
     SKIP_WITHOUT_SANDBOX(none);
     EXPECT_EQ(none.exitCode, 255);
     EXPECT_EQ(none.out, ARGUMENT_ERROR);
@@ -198,10 +187,7 @@ TEST(RadioflashUpdate, SendsTheImageWhole) {
     EXPECT_EQ(b.takeLogBody(), updateLog(image) +
                                    "firmware size = 1000\nNow updating...may take 5 mins.\n"
                                    "result = 1024 (success)\n");
-    auto expected = data;
-    expected.push_back(0x1A);
-    expected.resize(1024, 0x00);
-    EXPECT_EQ(readFile(received), expected);
+    EXPECT_EQ(readFile(received), withFill(data));
     EXPECT_EQ(b.sim->requests(), (std::vector<std::string>{PREPARE_RX, START_RX}));
     EXPECT_GE(r.seconds, 8.0); // 1 s + 2 s before the transfer, 5 s after it
 }

@@ -1,5 +1,6 @@
 #include "tests/support/sandbox.h"
 
+#include <filesystem>
 #include <sys/stat.h>
 
 std::string programPath(const std::string& name) {
@@ -41,6 +42,19 @@ shippedArgv(const std::string& program, const std::string& pty, const std::strin
     command.push_back(programPath(program));
     command.insert(command.end(), args.begin(), args.end());
     return sandboxArgv(pty, varLog, sandboxOptions, command, ttyName);
+}
+
+std::vector<std::string> fakeAdapters(const TempDir& dir,
+                                      const std::vector<FakeAdapter>& adapters) {
+    const std::string sysfs = dir / "usb-serial";
+    const std::string udev = dir / "udev";
+    std::filesystem::create_directories(udev);
+    for (const FakeAdapter& a : adapters) {
+        std::filesystem::create_directories(sysfs + "/" + a.name);
+        writeText(udev + "/" + a.name,
+                  "E: ID_VENDOR_ID=" + a.vendor + "\nE: ID_MODEL_ID=" + a.model + "\n");
+    }
+    return {"--usb-serial", sysfs, "--udevadm", udev};
 }
 
 SimModule::SimModule(const TempDir& dir, const std::vector<std::string>& options,

@@ -34,6 +34,14 @@ std::vector<std::string> shippedArgv(const std::string& program, const std::stri
                                      const std::vector<std::string>& wrapper = {},
                                      const std::string& ttyName = "ttyS4");
 
+// A USB-serial adapter as the sandbox shows it: /sys/bus/usb-serial/devices/<name>, and the
+// vendor and product IDs "udevadm info /dev/<name>" prints.
+struct FakeAdapter {
+    std::string name, vendor, model;
+};
+// Adds `adapters` to <dir>/usb-serial and <dir>/udev; returns the sandbox options showing them.
+std::vector<std::string> fakeAdapters(const TempDir& dir, const std::vector<FakeAdapter>& adapters);
+
 // The sandbox exits 77 where it cannot make its namespace (no root, no user namespaces).
 #define SKIP_WITHOUT_SANDBOX(result)                                                               \
     do {                                                                                           \

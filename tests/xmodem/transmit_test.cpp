@@ -36,21 +36,17 @@ void recordProgress(std::int64_t done, std::int64_t total) {
 TEST(XmodemSend, SizesFillAndResults) {
     for (std::size_t size : {0U, 1U, 127U, 128U, 300U}) {
         for (auto start : {PeerOptions::Start::Crc, PeerOptions::Start::Checksum}) {
-            EngineRig rig;
             const auto data = pattern(size);
             PeerOptions opt;
             opt.start = start;
-            auto peer = startReceiver(rig.pty.master, opt);
             progressCalls.clear();
             xmodemProgress = recordProgress;
-            const std::int32_t result =
-                xmodemTransmit(data.data(), static_cast<std::int32_t>(data.size()));
+            const Sent s = sendTo(data, opt);
             xmodemProgress = nullptr;
-            const PeerResult got = peer.get();
             const auto expected = withFill(data);
-            EXPECT_EQ(result, static_cast<std::int32_t>(expected.size())) << size;
-            EXPECT_EQ(got.status, result);
-            EXPECT_EQ(got.data, expected) << size;
+            EXPECT_EQ(s.result, static_cast<std::int32_t>(expected.size())) << size;
+            EXPECT_EQ(s.got.status, s.result);
+            EXPECT_EQ(s.got.data, expected) << size;
             ASSERT_EQ(progressCalls.size(), expected.size() / 128);
             EXPECT_EQ(progressCalls.back(),
                       std::make_pair(std::int64_t(expected.size()), std::int64_t(size)));
@@ -76,10 +72,7 @@ TEST(XmodemSend, BlockLayoutPerMode) {
             return block;
         });
         EXPECT_EQ(xmodemTransmit(data.data(), 44), 128);
-        auto payload = data;
-        payload.push_back(0x1A);
-        payload.resize(128, 0);
-        auto expected = handBlock(1, payload, crc);
+        auto expected = handBlock(1, withFill(data), crc);
         expected.push_back(0xFF); // no extra byte (-1)
         expected.push_back(0x04);
         EXPECT_EQ(line.get(), expected) << (crc ? "crc" : "checksum");
