@@ -24,8 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto STALE_PARTIAL = std::chrono::milliseconds(200);
 constexpr std::size_t READ_CHUNK = 4096;
 constexpr std::size_t INTERNAL_TABLE_SIZE = 300;
-constexpr std::uint8_t REPLY_MARK = 0x01; // byte 1 of a reply
-constexpr std::uint8_t STATUS_OK = 0x00;
 constexpr std::uint8_t STATUS_REFUSED = 0x01;
 constexpr std::uint8_t XMODEM_CRC_REQUEST = 'C';
 constexpr std::size_t GATEWAY_ID_LEN = 8; // the part a factory reset request must carry
@@ -87,7 +85,7 @@ bool parseReplyPlan(std::string_view s, ReplyPlan& plan) {
 }
 
 Bytes statusReply(std::uint8_t code, std::uint8_t status) {
-    return {0x00, REPLY_MARK, code, REPLY_TYPE, 0x01, status, FRAME_END};
+    return {0x00, REPLY_DIRECTION, code, REPLY_TYPE, STATUS_LEN, status, FRAME_END};
 }
 
 bool writeAll(int fd, const std::uint8_t* p, std::size_t n) {
@@ -250,7 +248,7 @@ void handleFrame(Module& m, const Frame& f, const volatile std::sig_atomic_t& st
                        plan.kind == K::Dup || plan.kind == K::Status;
     const bool isFrame = reply.size() > 5;
     const bool accepted = whole && !reply.empty() &&
-                          (isFrame ? reply[5] == STATUS_OK : reply[0] == XMODEM_CRC_REQUEST);
+                          (isFrame ? reply[5] == STATUS_ACCEPTED : reply[0] == XMODEM_CRC_REQUEST);
 
     switch (plan.kind) {
     case K::Silent:
@@ -436,10 +434,10 @@ bool parseReplyOption(std::string_view value, ModuleConfig& cfg) {
 Bytes normalReply(const ModuleConfig& cfg, const Frame& frame) {
     switch (frame.code) {
     case CMD_GET_VERSION:
-        return {0x00, REPLY_MARK,    CMD_GET_VERSION, REPLY_TYPE,
-                0x02, cfg.versionLo, cfg.versionHi,   FRAME_END};
+        return {0x00, REPLY_DIRECTION, CMD_GET_VERSION, REPLY_TYPE,
+                0x02, cfg.versionLo,   cfg.versionHi,   FRAME_END};
     case CMD_GET_GATEWAY_ID: {
-        Bytes r{0x00, REPLY_MARK, CMD_GET_GATEWAY_ID, REPLY_TYPE,
+        Bytes r{0x00, REPLY_DIRECTION, CMD_GET_GATEWAY_ID, REPLY_TYPE,
                 static_cast<std::uint8_t>(cfg.gatewayId.size())};
         r.insert(r.end(), cfg.gatewayId.begin(), cfg.gatewayId.end());
         r.push_back(FRAME_END);
@@ -450,14 +448,14 @@ Bytes normalReply(const ModuleConfig& cfg, const Frame& frame) {
         const bool match =
             frame.payload.size() == idLen &&
             std::equal(frame.payload.begin(), frame.payload.end(), cfg.gatewayId.begin());
-        return statusReply(CMD_FACTORY_RESET, match ? STATUS_OK : STATUS_REFUSED);
+        return statusReply(CMD_FACTORY_RESET, match ? STATUS_ACCEPTED : STATUS_REFUSED);
     }
     case CMD_CREATE_NETWORK:
     case CMD_REBOOT:
     case CMD_BACKUP:
     case CMD_RESTORE:
     case CMD_UPDATE_PREPARE:
-        return statusReply(frame.code, STATUS_OK);
+        return statusReply(frame.code, STATUS_ACCEPTED);
     case CMD_UPDATE_START:
         return {XMODEM_CRC_REQUEST};
     default:

@@ -176,10 +176,9 @@ TEST_P(PortState, EveryByteGetsThroughAndTheFlagsComeBack) {
                        : a == "@missing" ? dir / "missing.bin"
                                          : a);
     args.push_back("-ohub");
-    const ToolRun run =
-        runTool(c.program, dir, line.hostPath(), args, RUN_LIMIT_S, {}, {},
-                {"LD_PRELOAD=" + std::string(ZB_BIN_DIR) + "/bench/libserial_flags_shim.so",
-                 "SERIAL_FLAGS_SHIM=" + flags});
+    const ToolRun run = runTool(
+        c.program, dir, line.hostPath(), args, RUN_LIMIT_S, {}, {},
+        {std::string("LD_PRELOAD=") + SERIAL_FLAGS_SHIM_PATH, "SERIAL_FLAGS_SHIM=" + flags});
     SKIP_WITHOUT_SANDBOX(run);
 
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;

@@ -118,10 +118,10 @@ protected:
         send(frame);
         return receive();
     }
-    // Stops the simulator, which must exit cleanly, and returns its record.
-    std::string stopAndRecord() {
-        EXPECT_EQ(sim->process().stop(), 0);
-        return sim->record();
+    // Stops the simulator, which must exit cleanly (the test ends if not), and gives its record.
+    void stopAndRecord(std::string& rec) {
+        ASSERT_EQ(sim->process().stop(), 0);
+        rec = sim->record();
     }
 };
 
@@ -139,22 +139,24 @@ TEST_F(ModuleSim, RepliesFollowTheSequenceGivenPerCodeAndAreRecorded) {
     EXPECT_EQ(exchange("00 00 e0 00 00 aa"), "00 01 e0 08 01 00 aa");
     EXPECT_EQ(exchange("00 00 55 00 00 aa"), ""); // unknown code
 
-    EXPECT_EQ(stopAndRecord(), "RX 00 00 06 00 00 aa\n"
-                               "RX 00 00 06 00 00 aa\n"
-                               "TX 00 01 06 08 01 05 aa\n"
-                               "RX 00 00 06 00 00 aa\n"
-                               "TX 00 01 06 08 01 00 aa\n"
-                               "RX 00 00 06 00 00 aa\n"
-                               "TX 00 01 06 08 01 00 aa\n"
-                               "RX 00 00 03 00 00 aa\n"
-                               "TX 00 01 03 08 01 00 aa\n"
-                               "RX 00 00 01 00 00 aa\n"
-                               "TX 00 01 01 08 02 19 20 aa\n"
-                               "RX 00 00 04 00 00 aa\n"
-                               "TX 00 01 04 08 09 0a 0b 0c 0d 0e 0f 10 11 12 aa\n"
-                               "RX 00 00 e0 00 00 aa\n"
-                               "TX 00 01 e0 08 01 00 aa\n"
-                               "RX 00 00 55 00 00 aa\n");
+    std::string rec;
+    ASSERT_NO_FATAL_FAILURE(stopAndRecord(rec));
+    EXPECT_EQ(rec, "RX 00 00 06 00 00 aa\n"
+                   "RX 00 00 06 00 00 aa\n"
+                   "TX 00 01 06 08 01 05 aa\n"
+                   "RX 00 00 06 00 00 aa\n"
+                   "TX 00 01 06 08 01 00 aa\n"
+                   "RX 00 00 06 00 00 aa\n"
+                   "TX 00 01 06 08 01 00 aa\n"
+                   "RX 00 00 03 00 00 aa\n"
+                   "TX 00 01 03 08 01 00 aa\n"
+                   "RX 00 00 01 00 00 aa\n"
+                   "TX 00 01 01 08 02 19 20 aa\n"
+                   "RX 00 00 04 00 00 aa\n"
+                   "TX 00 01 04 08 09 0a 0b 0c 0d 0e 0f 10 11 12 aa\n"
+                   "RX 00 00 e0 00 00 aa\n"
+                   "TX 00 01 e0 08 01 00 aa\n"
+                   "RX 00 00 55 00 00 aa\n");
 }
 
 TEST_F(ModuleSim, ResynchronisesAfterJunkAndAStalledHeader) {
@@ -166,7 +168,8 @@ TEST_F(ModuleSim, ResynchronisesAfterJunkAndAStalledHeader) {
     EXPECT_EQ(exchange("00 00 03 00 00 aa"), "00 01 03 08 01 00 aa");
     // ...and one followed at once by a whole frame does not swallow it.
     EXPECT_EQ(exchange("00 00 00 00 06 00 00 aa"), "00 01 06 08 01 00 aa");
-    const std::string rec = stopAndRecord();
+    std::string rec;
+    ASSERT_NO_FATAL_FAILURE(stopAndRecord(rec));
     EXPECT_NE(rec.find("JUNK 15 43 00 aa\nRX 00 00 06 00 00 aa\n"), std::string::npos) << rec;
     EXPECT_NE(rec.find("JUNK 00 00 03\nRX 00 00 03 00 00 aa\n"), std::string::npos) << rec;
     EXPECT_NE(rec.find("JUNK 00 00\nRX 00 00 06 00 00 aa\n"), std::string::npos) << rec;
@@ -186,7 +189,8 @@ TEST_F(ModuleSim, ShapedRepliesSplitDelayShortenAndRepeat) {
     EXPECT_EQ(exchange("00 00 06 00 00 aa"), "01 02 aa");
     // The update start answers 'C' (here replaced by 15) and only then begins a transfer.
     EXPECT_EQ(exchange("00 00 e1 00 08 00 00 00 00 00 00 00 00 aa"), "15");
-    const std::string rec = stopAndRecord();
+    std::string rec;
+    ASSERT_NO_FATAL_FAILURE(stopAndRecord(rec));
     EXPECT_NE(rec.find("TX 00 01 06\nTX 08 01 00 aa\n"), std::string::npos) << rec;
     EXPECT_EQ(rec.find("XM "), std::string::npos) << rec;
 }
