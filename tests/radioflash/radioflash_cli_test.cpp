@@ -189,7 +189,7 @@ TEST(RadioflashUpdate, SendsTheImageWhole) {
         {{}, "", {PREPARE_RX, START_RX}},
         {{"--start-in-receiver"}, waiting, {}},
         {{"--start-in-receiver", "--ask-every", "3000", "--xm-start", "checksum"}, waiting, {}},
-        {{"--stay-in-receiver", "--xm-stop", "3", "--xm-timeout", "2000"},
+        {{"--stay-in-receiver", "--xm-stop", "3", "--xm-timeout", "4000"},
          waiting,
          {PREPARE_RX, START_RX},
          true},
