@@ -29,7 +29,7 @@ int restoreZigbee(const char* path) {
     // expect a transfer: a module that accepted the restore command and then gets nothing is
     // left waiting for data that never comes.
     SendFile image;
-    if (loadFileToSend(path, true, INVALID_RESTORE_FILE, image) != 0)
+    if (loadFileToSend(path, INVALID_RESTORE_FILE, image) != 0)
         return -1;
     if (sendControlCommand(CMD_RESTORE, LABEL_RESTORE) != 1) {
         printLine("ERROR: cannot access port");

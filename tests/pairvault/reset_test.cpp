@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 const std::string kGatewayId = "00 00 04 00 00 aa";
@@ -49,11 +50,17 @@ TEST(PairvaultReset, BlankRestoreRebootsBeforeTheReset) {
     EXPECT_EQ(rx[2], kGatewayId);
     EXPECT_EQ(rx[3].substr(0, 14), "00 00 07 00 08");
 
-    // A blank restore file that is not there stops the run before any frame.
-    r = runPairvault(dir, sim.pty, {"-ohub", "-reset", "-restore", dir / "none.bin"});
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "ERROR: invalid restore file\nERROR: No such file or directory: " +
-                         dir / "none.bin" + "\n");
+    // A blank restore file that is not there, or is empty, stops the run before any frame.
+    writeFile(dir / "empty.bin", {});
+    const std::string emptyLines = "ERROR: No data available: " + dir / "empty.bin" +
+                                   "\nERROR: invalid file size, " + dir / "empty.bin" + "\n";
+    for (const auto& [name, lines] :
+         {std::pair{"none.bin", "ERROR: No such file or directory: " + dir / "none.bin" + "\n"},
+          std::pair{"empty.bin", emptyLines}}) {
+        r = runPairvault(dir, sim.pty, {"-ohub", "-reset", "-restore", dir / name});
+        EXPECT_EQ(r.exitCode, 255);
+        EXPECT_EQ(r.out, "ERROR: invalid restore file\n" + lines);
+    }
     EXPECT_EQ(sim.requests().size(), 4u);
 }
 
