@@ -92,4 +92,12 @@ TEST(PairvaultReset, FailedBlankBackupFailsTheRun) {
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, "ERROR: fail to backup\n");
     EXPECT_NE(access((dir / "blank.bin").c_str(), F_OK), 0); // nothing left behind
+
+    // A target a plain backup refuses refuses the whole run, before the module is reset.
+    const std::string nodir = dir / "nodir/blank.bin";
+    const auto refused = runPairvault(dir, sim.pty, {"-reset", "-backup", nodir, "-ohub"});
+    EXPECT_EQ(refused.exitCode, 255);
+    EXPECT_EQ(refused.out, "ERROR: cannot open " + nodir + "\n");
+    EXPECT_EQ(lines(defaultLog(dir)).back(), "ERROR: No such file or directory: " + nodir);
+    EXPECT_EQ(sim.requests().size(), 3u); // those of the first run only
 }
