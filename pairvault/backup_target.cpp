@@ -284,37 +284,6 @@ int failure(int err, const char* path) {
     return -1;
 }
 
-// Reads back from the medium what was synced to `fd` (from its start) and compares it with
-// what was received; with `wholeFile`, the file must also end where the data did. 0, or -1
-// after logging why not.
-int verifyReadBack(const ReceivedDigest& received, int fd, bool wholeFile, const char* path) {
-    // The pages are clean after the sync: dropped, they have to come from the medium again.
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    constexpr std::size_t CHUNK = 64 << 10;
-    std::vector<std::uint8_t> buf(CHUNK);
-    ReceivedDigest back;
-    const std::int64_t limit = received.size + (wholeFile ? 1 : 0);
-    while (back.size < limit) {
-        const auto want =
-            static_cast<std::size_t>(std::min<std::int64_t>(CHUNK, limit - back.size));
-        const ssize_t n = pread(fd, buf.data(), want, static_cast<off_t>(back.size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return failure(errno, path);
-        if (n == 0)
-            break;
-        addToDigest(back, std::span(buf).first(static_cast<std::size_t>(n)));
-    }
-    const std::int64_t at = firstDifference(received, back);
-    if (at < 0)
-        return 0;
-    const std::int64_t last = std::min(at + READBACK_UNIT, std::max(received.size, back.size)) - 1;
-    logPrintf("ERROR: %s reads back different from what was received, first in bytes %lld-%lld\n",
-              path, static_cast<long long>(at), static_cast<long long>(last));
-    return -1;
-}
-
 // verifyReadBack on a fresh descriptor for reading the opened target.
 int verifyTarget(const BackupTarget& t, bool wholeFile, const char* path) {
     const std::string self = "/proc/self/fd/" + std::to_string(t.fd);
@@ -347,6 +316,34 @@ void discardEntries(BackupTarget& t) {
 }
 
 } // namespace
+
+int verifyReadBack(const ReceivedDigest& received, int fd, bool wholeFile, const char* path) {
+    // The pages are clean after the sync: dropped, they have to come from the medium again.
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    constexpr std::size_t CHUNK = 64 << 10;
+    std::vector<std::uint8_t> buf(CHUNK);
+    ReceivedDigest back;
+    const std::int64_t limit = received.size + (wholeFile ? 1 : 0);
+    while (back.size < limit) {
+        const auto want =
+            static_cast<std::size_t>(std::min<std::int64_t>(CHUNK, limit - back.size));
+        const ssize_t n = pread(fd, buf.data(), want, static_cast<off_t>(back.size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return failure(errno, path);
+        if (n == 0)
+            break;
+        addToDigest(back, std::span(buf).first(static_cast<std::size_t>(n)));
+    }
+    const std::int64_t at = firstDifference(received, back);
+    if (at < 0)
+        return 0;
+    const std::int64_t last = std::min(at + READBACK_UNIT, std::max(received.size, back.size)) - 1;
+    logPrintf("ERROR: %s reads back different from what was received, first in bytes %lld-%lld\n",
+              path, static_cast<long long>(at), static_cast<long long>(last));
+    return -1;
+}
 
 BackupTarget::~BackupTarget() {
     setInterruptCleanup(nullptr, nullptr);

@@ -67,6 +67,11 @@ struct BackupTarget {
 
 // Opens `path` and prepares `t.stream`; 0, or the errno of the failure (nothing is left then).
 [[nodiscard]] int openBackupTarget(const char* path, BackupTarget& t);
+// Reads back from the medium what was synced to `fd` (from its start) and compares it with
+// `received`; with `wholeFile`, the file must also end where the data did. 0, or -1 after
+// logging why not. The commit's read-back, declared here for the benchmark.
+[[nodiscard]] int verifyReadBack(const ReceivedDigest& received, int fd, bool wholeFile,
+                                 const char* path);
 // Puts a complete backup in place and reads it back; 0, or -1 after logging why it failed (an
 // "ERROR: <text>: <path>" line, or the bytes in which the read-back differs).
 [[nodiscard]] int commitBackupTarget(BackupTarget& t, const char* path);
