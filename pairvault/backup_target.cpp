@@ -350,9 +350,9 @@ BackupTarget::~BackupTarget() {
     if (stream != nullptr)
         std::fclose(stream);
     discardEntries(*this);
-    for (const int open : {tempFd, dirFd, fd})
-        if (open >= 0)
-            close(open);
+    for (const int descriptor : {tempFd, dirFd, fd})
+        if (descriptor >= 0)
+            close(descriptor);
 }
 
 int openBackupTarget(const char* path, BackupTarget& t) {
