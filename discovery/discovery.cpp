@@ -1,7 +1,7 @@
 #include "discovery/discovery.h"
 
 #include "discovery/discovery_internal.h"
-#include "link/serial.h"
+#include "link/run_log.h"
 
 #include <cstdio>
 #include <cstdlib>

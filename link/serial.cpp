@@ -5,55 +5,17 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 int SERIAL_FD = -1;
-FILE* log_fp = nullptr;
 
 namespace {
-
-// Taken before main() runs: the header shows when the run started, not when the log opened.
-const std::time_t processStart = std::time(nullptr);
-
-// The run log's "-l" value as openRunLog was given it, for a last line after it was closed.
-const char* runLogValue = nullptr;
-
-// The run log for a "-l" value: standard output or error, or the file opened for appending,
-// close-on-exec (the discovery shell and udevadm inherit no descriptor of ours) and
-// line-buffered, so that lines written straight to log_fp reach the file whole and at once,
-// just like the ones written here. Null with errno when the file cannot be opened.
-FILE* openLogStream(const char* value) {
-    if (std::strcmp(value, "stdout") == 0)
-        return stdout;
-    if (std::strcmp(value, "stderr") == 0)
-        return stderr;
-    FILE* fp = std::fopen(value, "ae");
-    if (fp != nullptr)
-        std::setvbuf(fp, nullptr, _IOLBF, BUFSIZ);
-    return fp;
-}
-
-bool isStandardStream(const FILE* fp) {
-    return fp == stdout || fp == stderr;
-}
-
-// Writes and flushes at once. A write blocked on a pipe or terminal that a signal cut short
-// ends the run here.
-__attribute__((format(printf, 2, 0))) void writeFormatted(FILE* fp, const char* fmt, va_list ap) {
-    std::vfprintf(fp, fmt, ap);
-    std::fflush(fp);
-    endIfInterrupted();
-}
 
 // Waits up to `us` microseconds for the port to become readable. Returns true when poll
 // reported the descriptor ready (which on a hung-up line need not mean a byte is there).
@@ -116,40 +78,8 @@ void setLowLatency(int fd) {
 
 } // namespace
 
-void traceBytes(const char* prefix, const char* label, const std::uint8_t* data, std::size_t len) {
-    std::string line = prefix;
-    line += label;
-    line += ": ";
-    static constexpr char hex[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < len; ++i) {
-        line += hex[data[i] >> 4];
-        line += hex[data[i] & 0x0f];
-        line += ' ';
-    }
-    line += '\n';
-    logPrintf("%s", line.c_str());
-}
-
 void pauseSeconds(unsigned seconds) {
     sleepInterruptibly(static_cast<long>(seconds) * 1000000L);
-}
-
-void printLine(const char* text) {
-    printOut("%s\n", text);
-}
-
-void printOut(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    writeFormatted(stdout, fmt, ap);
-    va_end(ap);
-}
-
-void printUsage(const char* usageText) {
-    printLine("ERROR: argument error");
-    FILE* out = log_fp != nullptr ? log_fp : stdout;
-    std::fputs(usageText, out);
-    std::fflush(out);
 }
 
 void restorePortFlags() {
@@ -160,66 +90,6 @@ void restorePortFlags() {
     const int err = errno;
     (void)ioctl(fd, TIOCSSERIAL, &flagsFound);
     errno = err;
-}
-
-void logPrintf(const char* fmt, ...) {
-    if (log_fp == nullptr)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    writeFormatted(log_fp, fmt, ap);
-    va_end(ap);
-}
-
-void formatStartTime(std::time_t t, char* buf, std::size_t size) {
-    if (size == 0)
-        return;
-    buf[0] = '\0';
-    std::tm local{};
-    if (localtime_r(&t, &local) == nullptr)
-        return;
-    if (std::strftime(buf, size, "%Y/%m/%d %H:%M:%S %Z", &local) == 0)
-        buf[0] = '\0';
-}
-
-const char* runStartTime() {
-    static char text[START_TIME_SIZE];
-    formatStartTime(processStart, text, sizeof text);
-    return text;
-}
-
-int openRunLog(const char* value, const char* programWord, const char* startTime) {
-    FILE* fp = openLogStream(value);
-    if (fp == nullptr) {
-        const int err = errno;
-        printLine("ERROR: cannot open log file");
-        printOut("ERROR: %s: %s\n", std::strerror(err), value);
-        return -1;
-    }
-    closeRunLog();
-    log_fp = fp;
-    runLogValue = value;
-    logPrintf("%s: %s\n", programWord, startTime);
-    return 0;
-}
-
-void closeRunLog() {
-    if (log_fp != nullptr && !isStandardStream(log_fp))
-        std::fclose(log_fp);
-    else if (log_fp != nullptr)
-        std::fflush(log_fp);
-    log_fp = nullptr;
-}
-
-void reopenRunLog() {
-    if (log_fp != nullptr || runLogValue == nullptr)
-        return;
-    log_fp = openLogStream(runLogValue);
-}
-
-void printError(const char* what) {
-    const int err = errno;
-    logPrintf("%s: %s\n", what, std::strerror(err));
 }
 
 int Open_Serial(const char* path) {
