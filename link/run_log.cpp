@@ -45,6 +45,13 @@ __attribute__((format(printf, 2, 0))) void writeFormatted(FILE* fp, const char* 
     endIfInterrupted();
 }
 
+// The run log's part of the way out of an interrupted run, after everything else was undone:
+// the line that names the signal, in the log as it was opened even when it was closed since.
+void writeLastLine(void* /*unused*/) {
+    reopenRunLog();
+    logPrintf("ERROR: %s\n", strsignal(interruptingSignal()));
+}
+
 } // namespace
 
 void traceBytes(const char* prefix, const char* label, const std::uint8_t* data, std::size_t len) {
@@ -116,6 +123,7 @@ int openRunLog(const char* value, const char* programWord, const char* startTime
     closeRunLog();
     log_fp = fp;
     runLogValue = value;
+    pushInterruptCleanup(writeLastLine, nullptr);
     logPrintf("%s: %s\n", programWord, startTime);
     return 0;
 }

@@ -10,7 +10,8 @@
 // run-log lines when both reach the same terminal or file.
 //
 // Either may block on a pipe or a terminal, so every line passes the interruption checkpoint
-// (link/interrupt.h).
+// (link/interrupt.h). Once opened, the run log registers its last line with the way out of an
+// interrupted run: "ERROR: <strsignal text>", after everything else was undone.
 //
 // Everything here is single-threaded and reports through integer returns; nothing throws.
 #pragma once

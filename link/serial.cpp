@@ -59,6 +59,10 @@ constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
 serial_struct flagsFound{};
 volatile std::sig_atomic_t flagsChangedOn = -1;
 
+void restoreFlagsOnInterrupt(void* /*unused*/) {
+    restorePortFlags();
+}
+
 // The driver's settings are the port's, not the descriptor's: they outlive the run unless
 // put back. Any refusal (no such ioctl, no permission) leaves the port as it is, silently.
 void setLowLatency(int fd) {
@@ -68,6 +72,8 @@ void setLowLatency(int fd) {
     static bool exitHookSet = false;
     if (!exitHookSet)
         exitHookSet = std::atexit(restorePortFlags) == 0;
+    // Death by a signal runs no exit handler: the way out of an interrupted run puts them back.
+    pushInterruptCleanup(restoreFlagsOnInterrupt, nullptr);
     flagsFound = found;
     flagsChangedOn = fd;
     serial_struct low = found;

@@ -13,8 +13,9 @@
 // module's USB-serial adapter (FT-X family, ftdi_sio) otherwise keeps a short reply, such as
 // XMODEM's one-byte ACK, until its 16 ms latency timer fires, which costs every block of a
 // stop-and-wait transfer. Open_Serial sets the port's ASYNC_LOW_LATENCY flag when it is clear;
-// closeSerial, and the process exit for a port left open, put the flags back as they were.
-// A driver without the ioctl (a pseudo-terminal, some UARTs) refuses it, which changes nothing.
+// closeSerial, the process exit and the way out of an interrupted run (a clean-up the port
+// registers) put the flags back as they were. A driver without the ioctl (a pseudo-terminal,
+// some UARTs) refuses it, which changes nothing.
 //
 // The port reports its failures and traces through the run log, whose header comes with this
 // one. Everything here is single-threaded and reports through integer returns; nothing throws.

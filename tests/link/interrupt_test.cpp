@@ -6,6 +6,7 @@
 #include "link/serial.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/tempdir.h"
+#include "xmodem/xmodem_internal.h"
 
 #include <gtest/gtest.h>
 
