@@ -156,12 +156,3 @@ void popInterruptCleanup(const void* arg) {
 int interruptingSignal() {
     return caught;
 }
-
-void setInterruptCleanup(InterruptCleanup fn, void* arg) {
-    static void* last = nullptr;
-    if (fn == nullptr && last != nullptr)
-        popInterruptCleanup(last);
-    else if (fn != nullptr)
-        pushInterruptCleanup(fn, arg);
-    last = arg;
-}

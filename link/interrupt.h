@@ -59,7 +59,3 @@ void popInterruptCleanup(const void* arg);
 
 // The signal that is ending the run, for the clean-ups; 0 while none came.
 int interruptingSignal();
-
-// Until the backup registers its temporary file itself: `fn(arg)` pushed, or with a null `fn`
-// the one pushed last through here popped.
-void setInterruptCleanup(InterruptCleanup fn, void* arg);

@@ -199,7 +199,7 @@ void discardEntries(BackupTarget& t) {
 } // namespace
 
 BackupTarget::~BackupTarget() {
-    setInterruptCleanup(nullptr, nullptr);
+    popInterruptCleanup(this);
     if (stream != nullptr)
         std::fclose(stream);
     discardEntries(*this);
@@ -221,7 +221,7 @@ int openBackupTarget(const char* path, BackupTarget& t) {
     const int err = renameCanReplace(t, st) && openTemporary(t, st) == 0 ? 0 : openMemoryStream(t);
     // A run ended by a signal before the commit leaves nothing behind either.
     if (err == 0)
-        setInterruptCleanup(
+        pushInterruptCleanup(
             [](void* target) { discardEntries(*static_cast<BackupTarget*>(target)); }, &t);
     return err;
 }

@@ -32,8 +32,8 @@ TEST(Interrupt, EndsTheRunAndDiesByTheSignal) {
                     if (openRunLog(log.c_str(), "test", "now") != 0)
                         _exit(2);
                     SERIAL_FD = Open_Serial(pty.slavePath.c_str());
-                    setInterruptCleanup([](void* p) { unlink(static_cast<char*>(p)); },
-                                        temp.data());
+                    pushInterruptCleanup([](void* p) { unlink(static_cast<char*>(p)); },
+                                         temp.data());
                     std::optional<TransferInProgress> transfer;
                     if (inTransfer)
                         transfer.emplace();
