@@ -7,8 +7,7 @@
 // the pauses of the command exchanges, the drain before a resent block) looks at that record at
 // least every INTERRUPT_CHECK_MS, and so does every line written to the run log or standard
 // output (either may block on a pipe or a terminal). Once a signal is there, `endIfInterrupted`
-// ends the run from ordinary code. It knows nothing of what there is to undo: each owner
-// registers its own clean-up while it has something to undo, and they run the latest first.
+// ends the run from ordinary code, running the clean-ups their owners registered, latest first.
 // A run opens its log, then its port, then a backup's file, then starts a transfer, so:
 //
 //   1. an XMODEM transfer in progress is cancelled with CAN CAN CAN, so the module leaves its
@@ -22,12 +21,10 @@
 //
 // A write that blocks on the way out is cut short after half a second, so the process is gone
 // within a second of the signal whatever its run log and standard output are connected to.
+// Nothing here calls into the rest of the tools but the clean-ups registered with it.
 //
 // SIGPIPE does nothing: a write to a standard output or run log whose reader has gone fails
 // with EPIPE, and the run goes on to its end.
-//
-// This file sits below everything else in the tools and calls nothing of theirs but the
-// clean-ups registered with it.
 #pragma once
 
 #include <csignal>

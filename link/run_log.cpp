@@ -33,10 +33,6 @@ FILE* openLogStream(const char* value) {
     return fp;
 }
 
-bool isStandardStream(const FILE* fp) {
-    return fp == stdout || fp == stderr;
-}
-
 // Writes and flushes at once. A write blocked on a pipe or terminal that a signal cut short
 // ends the run here.
 __attribute__((format(printf, 2, 0))) void writeFormatted(FILE* fp, const char* fmt, va_list ap) {
@@ -45,10 +41,10 @@ __attribute__((format(printf, 2, 0))) void writeFormatted(FILE* fp, const char* 
     endIfInterrupted();
 }
 
-// The run log's part of the way out of an interrupted run, after everything else was undone:
-// the line that names the signal, in the log as it was opened even when it was closed since.
+// The way out of an interrupted run ends with this line, in the log even when it was closed.
 void writeLastLine(void* /*unused*/) {
-    reopenRunLog();
+    if (log_fp == nullptr && runLogValue != nullptr)
+        log_fp = openLogStream(runLogValue);
     logPrintf("ERROR: %s\n", strsignal(interruptingSignal()));
 }
 
@@ -129,17 +125,11 @@ int openRunLog(const char* value, const char* programWord, const char* startTime
 }
 
 void closeRunLog() {
-    if (log_fp != nullptr && !isStandardStream(log_fp))
+    if (log_fp != nullptr && log_fp != stdout && log_fp != stderr)
         std::fclose(log_fp);
     else if (log_fp != nullptr)
         std::fflush(log_fp);
     log_fp = nullptr;
-}
-
-void reopenRunLog() {
-    if (log_fp != nullptr || runLogValue == nullptr)
-        return;
-    log_fp = openLogStream(runLogValue);
 }
 
 void printError(const char* what) {

@@ -9,11 +9,8 @@
 // output through `printLine`/`printOut`, flushed at once so that it keeps its place among the
 // run-log lines when both reach the same terminal or file.
 //
-// Either may block on a pipe or a terminal, so every line passes the interruption checkpoint
-// (link/interrupt.h). Once opened, the run log registers its last line with the way out of an
-// interrupted run: "ERROR: <strsignal text>", after everything else was undone.
-//
-// Everything here is single-threaded and reports through integer returns; nothing throws.
+// Every line passes the interruption checkpoint (link/interrupt.h); once opened, the run log
+// registers its last line, "ERROR: <strsignal text>", with the way out of an interrupted run.
 #pragma once
 
 #include <cstddef>
@@ -59,7 +56,3 @@ void traceBytes(const char* prefix, const char* label, const std::uint8_t* data,
 // Closes the run log if it is a file (standard streams are only flushed, never closed) and
 // sets log_fp to null.
 void closeRunLog();
-
-// Opens the run log that closeRunLog closed once more, for the line that says why a run ended
-// after all. Does nothing while it is open or when none was ever opened.
-void reopenRunLog();

@@ -38,16 +38,6 @@ bool waitReadable(int fd, long us, const timespec& start) {
     }
 }
 
-// One write of all `len` bytes; a short write is not retried. 1, or 255 after logging "write".
-int writeWhole(int fd, const std::uint8_t* data, std::size_t len) {
-    const ssize_t n = osWrite(fd, data, len);
-    if (n < 0 || static_cast<std::size_t>(n) != len) {
-        printError("write");
-        return 255;
-    }
-    return 1;
-}
-
 bool readOneByte(std::uint8_t& c) {
     return osRead(SERIAL_FD, &c, 1) == 1;
 }
@@ -178,7 +168,13 @@ int Uart_Send(int fd, const std::uint8_t* data, std::size_t len, const char* lab
     if (label != nullptr)
         traceBytes("Send ", label, data, len);
     osFlush(fd, TCOFLUSH);
-    return writeWhole(fd, data, len);
+    // One write of all `len` bytes; a short write is not retried.
+    const ssize_t n = osWrite(fd, data, len);
+    if (n < 0 || static_cast<std::size_t>(n) != len) {
+        printError("write");
+        return 255;
+    }
+    return 1;
 }
 
 int Uart_Recv(int fd, std::uint8_t* buf, const char* label) {

@@ -18,10 +18,7 @@ inline constexpr unsigned short XMODEM_SHORT_WAIT = 1; // block answers, bytes i
 // Marks an XMODEM transfer as in progress for as long as it lives (from the first byte of the
 // transfer role to the end of its EOT handshake): an interrupted run cancels it first, with
 // CAN CAN CAN behind the block still leaving the port (link/interrupt.h).
-class TransferInProgress {
-public:
+struct TransferInProgress {
     TransferInProgress();
     ~TransferInProgress();
-    TransferInProgress(const TransferInProgress&) = delete;
-    TransferInProgress& operator=(const TransferInProgress&) = delete;
 };
