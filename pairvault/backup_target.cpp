@@ -376,8 +376,8 @@ int openBackupTarget(const char* path, BackupTarget& t) {
     if (const int err = openReceiveStream(t); err != 0)
         return err;
     // A run ended by a signal before the commit leaves nothing behind either.
-    pushInterruptCleanup(
-        [](void* target) { discardEntries(*static_cast<BackupTarget*>(target)); }, &t);
+    pushInterruptCleanup([](void* target) { discardEntries(*static_cast<BackupTarget*>(target)); },
+                         &t);
     return 0;
 }
 
