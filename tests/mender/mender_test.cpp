@@ -91,7 +91,8 @@ struct Hub {
         const char* path = std::getenv("PATH");
         std::vector<std::string> env = kSanitizerEnv;
         env.push_back("PATH=" + std::string(ZB_BIN_DIR) + "/pairvault:" + ZB_BIN_DIR +
-                      "/radioflash:" + (path != nullptr ? path : "/usr/bin:/bin"));
+                      "/radioflash:" + ZB_SOURCE_DIR +
+                      "/packaging/update:" + (path != nullptr ? path : "/usr/bin:/bin"));
         return runProcess(sandboxArgv(sim->pty, dir / "log", binds, command), env, 150);
     }
 
