@@ -1,6 +1,7 @@
 // Fleet rollout end to end: Debian's mender-client installs artifacts built with mender-artifact
-// through the shipped update module, which drives the shipped pairvault and radioflash against
-// the simulated module. Mender's directories, the update module's and /dev/ttyS4 are the test's
+// through the shipped update module, and swupdate installs signed .swu files through the shipped
+// Lua handler; both drive the shipped update policy, pairvault and radioflash against the
+// simulated module. The engines' directories, the update policy's and /dev/ttyS4 are the test's
 // own, in the sandbox's private mount namespace.
 #include "tests/support/data.h"
 #include "tests/support/sandbox.h"
@@ -23,6 +24,16 @@ const std::string STATE_DIR = "/var/lib/zigbee-module-tools"; // as the update m
 const std::string BACKUP_CMD = "00 00 09 ";
 const std::string UPDATE_START_CMD = "00 00 e1 ";
 
+// The two OTA engines, and the tags the shared policy's log lines carry under each.
+struct Engine {
+    std::string name, installTag, rollbackTag;
+};
+const Engine MENDER{"mender", "ArtifactInstall", "ArtifactRollback"};
+const Engine SWUPDATE{"swupdate", "swupdate", "swupdate-rollback"};
+void PrintTo(const Engine& engine, std::ostream* os) {
+    *os << engine.name;
+}
+
 // A hub on which Mender runs standalone with "factory" installed, the update module is in
 // place and the configuration says the module is on the hub's port.
 struct Hub {
@@ -34,13 +45,15 @@ struct Hub {
     std::unique_ptr<SimModule> sim;
 
     explicit Hub(const std::vector<std::string>& simArgs) {
-        for (const char* sub : {"etc-mender", "var-lib/mender", "modules", "etc-default"})
+        for (const char* sub : {"etc-mender", "var-lib/mender", "var-lib/zigbee-module-tools",
+                                "modules", "etc-default", "lua", "tmp"})
             fs::create_directories(dir / sub);
         fs::copy_file(UPDATE_MODULE, dir / "modules/zigbee-module-firmware");
         writeText(dir / "etc-mender/mender.conf", "{}\n");
         writeText(dir / "etc-mender/artifact_info", "artifact_name=factory\n");
         writeText(varLib + "/mender/device_type", "device_type=hub\n");
         writeText(dir / "etc-default/zigbee-module-tools", "ZIGBEE_MODULE_PORT=\"hub\"\n");
+        writeText(dir / "lua/swupdate_handlers.lua", "require(\"zigbee_module_firmware\")\n");
         writeFile(dir / "table", table);
         std::vector<std::string> options{"--table", dir / "table", "--image", received};
         options.insert(options.end(), simArgs.begin(), simArgs.end());
@@ -77,8 +90,58 @@ struct Hub {
         return payload + ".mender";
     }
 
-    // `mender ARGS...` on the hub; the shipped programs are first on its PATH.
+    // Builds update `name` as a .swu signed with a key of the test's own: `image` as type
+    // zigbee-module-firmware, with the version property when given.
+    std::string swu(const std::string& name, const std::vector<std::uint8_t>& image,
+                    const std::string& version) const {
+        const std::string payload = dir / name;
+        fs::create_directories(payload);
+        writeFile(payload + "/" + name + ".bin", image);
+        const std::string script =
+            "set -e; cd \"$1\"; [ -f ../key.pem ] || openssl req -x509 -newkey rsa:2048 -nodes "
+            "-keyout ../key.pem -out ../cert.pem -days 1 -subj /CN=test "
+            "-addext extendedKeyUsage=emailProtection 2>/dev/null; "
+            "props=; [ -z \"$3\" ] || props=\"properties: { version = \\\"$3\\\"; };\"; "
+            "printf 'software = { version = \"1.0\"; hardware-compatibility: [ \"1.0\" ];\\n"
+            "images: ( { name = \"%s\"; filename = \"%s.bin\"; type = \"zigbee-module-firmware\"; "
+            "sha256 = \"%s\";"
+            " %s } ); }\\n' \"$2\" \"$2\" \"$(sha256sum \"$2.bin\" | cut -d' ' -f1)\" \"$props\" "
+            ">sw-description; openssl cms -sign -in sw-description -out sw-description.sig "
+            "-signer ../cert.pem -inkey ../key.pem -outform DER -nosmimecap -binary; "
+            "printf '%s\\n' sw-description sw-description.sig \"$2.bin\" | "
+            "cpio -o -H crc --quiet >../\"$2\".swu";
+        const ProcessResult r =
+            runProcess({"sh", "-c", script, "sh", payload, name, version}, {}, 60);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return payload + ".swu";
+    }
+
+    // `swupdate -i SWU` on the hub, with the Lua handler loaded by swupdate_handlers.lua.
+    ProcessResult swupdate(const std::string& swu) const {
+        return run(
+            {"swupdate", "-H", "hub:1.0", "-k", dir / "cert.pem", "-i", swu},
+            {"LUA_PATH=" + dir / "lua/?.lua;" + ZB_SOURCE_DIR + "/packaging/swupdate/?.lua;;",
+             "TMPDIR=" + dir / "tmp"});
+    }
+
+    // One update by `engine`: built, installed and, under Mender, committed when it went in.
+    ProcessResult update(const Engine& engine, const std::string& name,
+                         const std::vector<std::uint8_t>& image, const std::string& version) const {
+        if (engine.name == SWUPDATE.name)
+            return swupdate(swu(name, image, version));
+        const ProcessResult install = mender({"install", artifact(name, image, version)});
+        return install.exitCode == 0 ? mender({"commit"}) : install;
+    }
+
     ProcessResult mender(const std::vector<std::string>& args) const {
+        std::vector<std::string> command{"mender", "--no-syslog", "--log-level", "error"};
+        command.insert(command.end(), args.begin(), args.end());
+        return run(command);
+    }
+
+    // `command` on the hub; the shipped programs and the update policy are first on its PATH.
+    ProcessResult run(const std::vector<std::string>& command,
+                      const std::vector<std::string>& extraEnv = {}) const {
         std::vector<std::string> binds;
         for (const auto& [mine, target] :
              {std::pair<std::string, std::string>{dir / "etc-mender", "/etc/mender"},
@@ -86,13 +149,12 @@ struct Hub {
               {dir / "modules", MODULES_DIR},
               {dir / "etc-default", "/etc/default"}})
             binds.insert(binds.end(), {"--bind", mine + "=" + target});
-        std::vector<std::string> command{"mender", "--no-syslog", "--log-level", "error"};
-        command.insert(command.end(), args.begin(), args.end());
         const char* path = std::getenv("PATH");
         std::vector<std::string> env = kSanitizerEnv;
         env.push_back("PATH=" + std::string(ZB_BIN_DIR) + "/pairvault:" + ZB_BIN_DIR +
                       "/radioflash:" + ZB_SOURCE_DIR +
                       "/packaging/update:" + (path != nullptr ? path : "/usr/bin:/bin"));
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         return runProcess(sandboxArgv(sim->pty, dir / "log", binds, command), env, 150);
     }
 
@@ -118,91 +180,168 @@ struct Hub {
     }
 };
 
-#define SKIP_WITHOUT_MENDER()                                                                      \
-    do {                                                                                           \
-        if (runProcess({"sh", "-c", "command -v mender && command -v mender-artifact"}, {}, 10)    \
-                    .exitCode != 0 ||                                                              \
-            !fs::is_directory(MODULES_DIR))                                                        \
-            GTEST_SKIP() << "needs Debian's mender-client and mender-artifact";                    \
-    } while (0)
+bool haveMender() {
+    return runProcess({"sh", "-c", "command -v mender && command -v mender-artifact"}, {}, 10)
+                   .exitCode == 0 &&
+           fs::is_directory(MODULES_DIR);
+}
 
-TEST(MenderRollout, InstallCommitThenABadBuildIsReplacedByTheKeptImage) {
-    SKIP_WITHOUT_MENDER();
+// Debian 12's own swupdate (2022.12) fails at random when a handler starts a program.
+bool haveSwupdate() {
+    return runProcess({"sh", "-c",
+                       "command -v openssl && command -v cpio && dpkg --compare-versions "
+                       "\"$(dpkg-query -W -f='${Version}' swupdate)\" ge 2023"},
+                      {}, 10)
+               .exitCode == 0;
+}
+
+// Each test runs under each engine; it skips where this machine lacks the engine.
+class Rollout : public ::testing::TestWithParam<Engine> {
+protected:
+    void SetUp() override {
+        if (GetParam().name == MENDER.name && !haveMender())
+            GTEST_SKIP() << "needs Debian's mender-client and mender-artifact";
+        if (GetParam().name == SWUPDATE.name && !haveSwupdate())
+            GTEST_SKIP() << "needs swupdate >= 2023 (bookworm-backports), openssl and cpio";
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Engines, Rollout, ::testing::Values(MENDER, SWUPDATE),
+                         [](const auto& p) { return p.param.name; });
+
+TEST_P(Rollout, InstallThenABadBuildIsReplacedByTheKeptImage) {
+    const Engine& engine = GetParam();
+    const bool mender = engine.name == MENDER.name;
     // The first image runs as 1.3.0.0; the second, meant to be 2.0.0.0, comes up as 1.9.9.9.
     Hub hub({"--flashed-version", "1.3.0.0,1.9.9.9,1.3.0.0"});
     const auto imageA = pattern(3000, 1);
     const auto imageB = pattern(2200, 2);
 
-    const ProcessResult install = hub.mender({"install", hub.artifact("fw-a", imageA, "1.3.0.0")});
+    const ProcessResult install = hub.update(engine, "fw-a", imageA, "1.3.0.0");
     SKIP_WITHOUT_SANDBOX(install);
     ASSERT_EQ(install.exitCode, 0) << install.err;
-    const ProcessResult commit = hub.mender({"commit"});
-    EXPECT_EQ(commit.exitCode, 0) << commit.err;
-    EXPECT_EQ(hub.shownArtifact(), "fw-a\n");
+    if (mender) {
+        EXPECT_EQ(hub.shownArtifact(), "fw-a\n");
+    }
     EXPECT_EQ(readFile(hub.received), withFill(imageA));
     EXPECT_EQ(readFile(hub.stateDir + "/pairings-fw-a.bin"), withFill(hub.table));
     EXPECT_EQ(readFile(hub.stateDir + "/previous-image"), imageA);
 
-    const ProcessResult bad = hub.mender({"install", hub.artifact("fw-b", imageB, "2.0.0.0")});
+    const ProcessResult bad = hub.update(engine, "fw-b", imageB, "2.0.0.0");
     EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_EQ(hub.shownArtifact(), "fw-a\n");
+    if (mender) {
+        EXPECT_EQ(hub.shownArtifact(), "fw-a\n");
+    }
     EXPECT_EQ(hub.requests(UPDATE_START_CMD), 3u) << "a, b, then a again";
     EXPECT_EQ(readFile(hub.received), withFill(imageA));
     EXPECT_EQ(readFile(hub.stateDir + "/pairings-fw-b.bin"), withFill(hub.table));
     const std::string log = hub.log();
-    EXPECT_NE(log.find("ArtifactInstall fw-b: FAILED: module reports version 1.9.9.9 after the "
+    EXPECT_NE(log.find(engine.installTag +
+                       " fw-b: FAILED: module reports version 1.9.9.9 after the "
                        "update, the artifact promised 2.0.0.0\n"),
               std::string::npos)
         << log;
-    EXPECT_NE(log.find("ArtifactRollback fw-b: flashed back previous image fw-a, version 1.3.0.0; "
+    EXPECT_NE(log.find(engine.rollbackTag +
+                       " fw-b: flashed back previous image fw-a, version 1.3.0.0; "
                        "safety backup " +
                        STATE_DIR + "/pairings-fw-b.bin\n"),
               std::string::npos)
         << log;
     hub.expectPairingsLeftAlone();
+    if (!mender)
+        return;
+
+    // Mender runs a state again after a power cut: the commit of fw-a and the rollback of
+    // fw-b, each once more, ask the module nothing and keep the kept image.
+    const std::string work = hub.dir / "work";
+    fs::create_directories(work + "/header");
+    for (const auto& [state, name] : {std::pair<std::string, std::string>{"ArtifactCommit", "fw-a"},
+                                      {"ArtifactRollback", "fw-b"}}) {
+        writeText(work + "/header/artifact_name", name);
+        const ProcessResult again = hub.run({MODULES_DIR + "/zigbee-module-firmware", state, work});
+        EXPECT_EQ(again.exitCode, 0) << state << again.err;
+    }
+    EXPECT_EQ(hub.requests(UPDATE_START_CMD), 3u);
+    EXPECT_EQ(readFile(hub.stateDir + "/previous-image"), imageA);
 }
 
-TEST(MenderRollout, FailedInstallsKeepTheOldArtifactOrSayTheDeviceIsInconsistent) {
-    SKIP_WITHOUT_MENDER();
+TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
+    const Engine& engine = GetParam();
     const std::string backup = STATE_DIR + "/pairings-fw-x.bin";
-    const std::string untouched = "ArtifactRollback fw-x: nothing was sent to the module, "
+    const std::string untouched = "fw-x: nothing was sent to the module, "
                                   "nothing to undo; safety backup ";
-    const std::string unknown = "ArtifactRollback fw-x: FAILED: no previous image kept in " +
-                                STATE_DIR +
+    const std::string unknown = "fw-x: FAILED: no previous image kept in " + STATE_DIR +
                                 " to flash back: module firmware unknown; "
                                 "safety backup " +
                                 backup;
     struct Case {
         std::string what;
-        std::string reply;   // how modulesim answers a command (--reply), "" for always well
-        std::string version; // the artifact's version file, "" for none
-        std::string shown;   // by mender show-artifact afterwards
+        std::vector<std::string> sim; // modulesim options
+        std::string version;          // the update's version, "" for none
+        bool succeeds;
+        std::string shown; // by mender show-artifact afterwards
+        std::size_t backupsAsked;
         bool backupTaken;
         std::size_t imagesSent;
-        std::string rollbackLine;
+        std::string rollbackLine; // behind the engine's rollback tag, "" for no rollback
     };
     const Case cases[] = {
-        {"update entry unanswered", "e0=silent", "", "factory\n", true, 0, untouched + backup},
-        {"safety backup fails", "09=silent", "", "factory\n", false, 0, untouched + "not taken"},
-        {"wrong version, no image kept", "", "2.0.0.0", "fw-x_INCONSISTENT\n", true, 1, unknown},
+        {"update entry unanswered",
+         {"--reply", "e0=silent"},
+         "",
+         false,
+         "factory\n",
+         1,
+         true,
+         0,
+         untouched + backup},
+        {"safety backup fails",
+         {"--reply", "09=silent"},
+         "",
+         false,
+         "factory\n",
+         1,
+         false,
+         0,
+         untouched + "not taken"},
+        {"wrong version, no image kept",
+         {},
+         "2.0.0.0",
+         false,
+         "fw-x_INCONSISTENT\n",
+         1,
+         true,
+         1,
+         unknown},
+        {"version unanswered: no backup, flashed",
+         {"--reply", "01=silent,ok"},
+         "",
+         true,
+         "fw-x\n",
+         0,
+         false,
+         1,
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Hub hub(c.reply.empty() ? std::vector<std::string>{}
-                                : std::vector<std::string>{"--reply", c.reply});
+        Hub hub(c.sim);
         const auto image = pattern(1500, 3);
-        const ProcessResult install =
-            hub.mender({"install", hub.artifact("fw-x", image, c.version)});
+        const ProcessResult install = hub.update(engine, "fw-x", image, c.version);
         SKIP_WITHOUT_SANDBOX(install);
-        EXPECT_EQ(install.exitCode, 1) << install.err;
-        EXPECT_EQ(hub.shownArtifact(), c.shown);
-        EXPECT_EQ(hub.requests(BACKUP_CMD), 1u);
+        EXPECT_EQ(install.exitCode, c.succeeds ? 0 : 1) << install.err;
+        if (engine.name == MENDER.name) {
+            EXPECT_EQ(hub.shownArtifact(), c.shown);
+        }
+        EXPECT_EQ(hub.requests(BACKUP_CMD), c.backupsAsked);
         EXPECT_EQ(fs::exists(hub.stateDir + "/pairings-fw-x.bin"), c.backupTaken);
         EXPECT_EQ(hub.requests(UPDATE_START_CMD), c.imagesSent);
         EXPECT_EQ(readFile(hub.received),
                   c.imagesSent > 0 ? withFill(image) : std::vector<std::uint8_t>{});
         const std::string log = hub.log();
-        EXPECT_NE(log.find(c.rollbackLine + "\n"), std::string::npos) << log;
+        if (!c.rollbackLine.empty()) {
+            EXPECT_NE(log.find(engine.rollbackTag + " " + c.rollbackLine + "\n"), std::string::npos)
+                << log;
+        }
         hub.expectPairingsLeftAlone();
     }
 }
