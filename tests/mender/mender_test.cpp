@@ -43,6 +43,8 @@ struct Hub {
     std::string received = dir / "received"; // the last image the module took
     std::vector<std::uint8_t> table = pattern(700, 5);
     std::unique_ptr<SimModule> sim;
+    std::string stateDirSize; // when set, the state directory is a tmpfs this big: a full disk
+    std::string pathFirst;    // when set, a directory of stand-ins for system commands
 
     explicit Hub(const std::vector<std::string>& simArgs) {
         for (const char* sub : {"etc-mender", "var-lib/mender", "var-lib/zigbee-module-tools",
@@ -151,11 +153,17 @@ struct Hub {
             binds.insert(binds.end(), {"--bind", mine + "=" + target});
         const char* path = std::getenv("PATH");
         std::vector<std::string> env = kSanitizerEnv;
-        env.push_back("PATH=" + std::string(ZB_BIN_DIR) + "/pairvault:" + ZB_BIN_DIR +
-                      "/radioflash:" + ZB_SOURCE_DIR +
+        env.push_back("PATH=" + (pathFirst.empty() ? "" : pathFirst + ":") + ZB_BIN_DIR +
+                      "/pairvault:" + ZB_BIN_DIR + "/radioflash:" + ZB_SOURCE_DIR +
                       "/packaging/update:" + (path != nullptr ? path : "/usr/bin:/bin"));
         env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-        return runProcess(sandboxArgv(sim->pty, dir / "log", binds, command), env, 150);
+        std::vector<std::string> argv = command;
+        if (!stateDirSize.empty())
+            argv.insert(argv.begin(),
+                        {"sh", "-c",
+                         "mount -t tmpfs -o size=$0 full " + STATE_DIR + " && exec \"$@\"",
+                         stateDirSize});
+        return runProcess(sandboxArgv(sim->pty, dir / "log", binds, argv), env, 150);
     }
 
     std::string shownArtifact() const {
@@ -275,56 +283,46 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
                                 backup;
     struct Case {
         std::string what;
-        std::vector<std::string> sim; // modulesim options
-        std::string version;          // the update's version, "" for none
-        bool succeeds;
-        std::string shown; // by mender show-artifact afterwards
-        std::size_t backupsAsked;
-        bool backupTaken;
-        std::size_t imagesSent;
-        std::string rollbackLine; // behind the engine's rollback tag, "" for no rollback
+        std::vector<std::string> sim = {}; // modulesim options
+        std::string version = "";          // the update's version, "" for none
+        bool succeeds = false;
+        std::string shown = "factory\n"; // by mender show-artifact afterwards
+        std::size_t backupsAsked = 1;
+        bool backupTaken = true;
+        std::size_t imagesSent = 0;
+        std::string rollbackLine = ""; // behind the engine's rollback tag, "" for no rollback
+        std::string stateDirSize = ""; // see Hub
     };
     const Case cases[] = {
-        {"update entry unanswered",
-         {"--reply", "e0=silent"},
-         "",
-         false,
-         "factory\n",
-         1,
-         true,
-         0,
-         untouched + backup},
-        {"safety backup fails",
-         {"--reply", "09=silent"},
-         "",
-         false,
-         "factory\n",
-         1,
-         false,
-         0,
-         untouched + "not taken"},
-        {"wrong version, no image kept",
-         {},
-         "2.0.0.0",
-         false,
-         "fw-x_INCONSISTENT\n",
-         1,
-         true,
-         1,
-         unknown},
-        {"version unanswered: no backup, flashed",
-         {"--reply", "01=silent,ok"},
-         "",
-         true,
-         "fw-x\n",
-         0,
-         false,
-         1,
-         ""},
+        {.what = "update entry unanswered",
+         .sim = {"--reply", "e0=silent"},
+         .rollbackLine = untouched + backup},
+        {.what = "safety backup fails",
+         .sim = {"--reply", "09=silent"},
+         .backupTaken = false,
+         .rollbackLine = untouched + "not taken"},
+        {.what = "wrong version, no image kept",
+         .version = "2.0.0.0",
+         .shown = "fw-x_INCONSISTENT\n",
+         .imagesSent = 1,
+         .rollbackLine = unknown},
+        {.what = "version unanswered: no backup, flashed",
+         .sim = {"--reply", "01=silent,ok"},
+         .succeeds = true,
+         .shown = "fw-x\n",
+         .backupsAsked = 0,
+         .backupTaken = false,
+         .imagesSent = 1},
+        // Room for the staged image, the journal and the backup, not for the flash marker.
+        {.what = "disk full when the flash is to be recorded",
+         .backupTaken = false, // it went with the tmpfs
+         .rollbackLine = untouched + "not taken",
+         .stateDirSize = "12k"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Hub hub(c.sim);
+        hub.stateDirSize = c.stateDirSize;
         const auto image = pattern(1500, 3);
         const ProcessResult install = hub.update(engine, "fw-x", image, c.version);
         SKIP_WITHOUT_SANDBOX(install);
@@ -343,6 +341,56 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
                 << log;
         }
         hub.expectPairingsLeftAlone();
+    }
+}
+
+// The power goes the moment the commit has replaced the kept image with the new one. Under
+// Mender the rollback that follows puts the previous image back on the module and as the kept
+// image; under SWUpdate the boot-time step finishes the commit.
+TEST_P(Rollout, APowerCutInsideTheCommitLosesNoImage) {
+    const bool mender = GetParam().name == MENDER.name;
+    Hub hub({"--flashed-version", "1.3.0.0,2.0.0.0,1.3.0.0"});
+    const auto imageA = pattern(1000, 1);
+    const auto imageB = pattern(1200, 2);
+    const ProcessResult first = hub.update(GetParam(), "fw-a", imageA, "1.3.0.0");
+    SKIP_WITHOUT_SANDBOX(first);
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+
+    // A sync that, once the kept image is B, kills itself and its callers up to the engine.
+    const std::string cut = hub.dir / "cut";
+    fs::create_directories(cut);
+    writeFile(cut + "/image-b", imageB);
+    writeText(cut + "/sync",
+              "#!/bin/sh\nif cmp -s " + STATE_DIR + "/previous-image " + cut +
+                  "/image-b; then\n"
+                  "    pids= pid=$PPID\n"
+                  "    while [ \"$pid\" -gt 1 ]; do\n"
+                  "        pids=\"$pids $pid\"\n"
+                  "        case $(cat /proc/$pid/comm) in mender | swupdate) break ;; "
+                  "esac\n"
+                  "        pid=$(cut -d' ' -f4 /proc/$pid/stat)\n"
+                  "    done\n"
+                  "    kill -9 $pids $$\n"
+                  "fi\n"
+                  "exec /bin/sync \"$@\"\n");
+    fs::permissions(cut + "/sync", fs::perms::owner_all);
+    hub.pathFirst = cut;
+    const ProcessResult second = hub.update(GetParam(), "fw-b", imageB, "2.0.0.0");
+    EXPECT_NE(second.exitCode, 0) << second.err;
+    EXPECT_EQ(readFile(hub.stateDir + "/previous-image"), imageB) << "cut where meant";
+    hub.pathFirst.clear();
+
+    const ProcessResult after = mender
+                                    ? hub.mender({"rollback"})
+                                    : hub.run({"zigbee-module-update", "--as", "boot", "recover"});
+    EXPECT_EQ(after.exitCode, 0) << after.err;
+    const auto& running = mender ? imageA : imageB;
+    EXPECT_EQ(hub.requests(UPDATE_START_CMD), mender ? 3u : 2u);
+    EXPECT_EQ(readFile(hub.received), withFill(running));
+    EXPECT_EQ(readFile(hub.stateDir + "/previous-image"), running);
+    EXPECT_FALSE(fs::exists(hub.stateDir + "/transaction"));
+    if (mender) {
+        EXPECT_EQ(hub.shownArtifact(), "fw-a\n");
     }
 }
 
