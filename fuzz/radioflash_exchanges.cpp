@@ -4,7 +4,8 @@
 //
 // Oracle: the version query returns 1, -1 or -2 and the switch 0 or -1; every request written
 // is the documented frame; the version counts as read only from a whole version reply, the
-// switch as done only when a start request was answered with a reply ending in 'C'; and the
+// switch as done only when a start request was answered with a reply ending in 'C', or a prepare
+// request with nothing but 'C' or NAK (a receiver already waiting); and the
 // version query gives up with -2 only after six requests.
 #include "fuzz/fake_line.h"
 #include "fuzz/oracle.h"
@@ -60,6 +61,8 @@ void checkUpdateInit(int result, const std::vector<LineEvent>& events) {
     const std::vector<std::uint8_t> start = requestFrame(CMD_UPDATE_START, zeros);
     bool lastWasStart = false;
     bool startAnswered = false;
+    bool heard = false;   // something was read since the last request
+    bool onlyAsks = true; // and all of it was 'C' or NAK
     std::span<const std::uint8_t> last;
     for (const LineEvent& e : events) {
         if (e.op == LineOp::Write) {
@@ -67,14 +70,22 @@ void checkUpdateInit(int result, const std::vector<LineEvent>& events) {
                 fuzzFail("an update request is not the documented frame");
             lastWasStart = std::ranges::equal(e.bytes, start);
             startAnswered = false;
+            heard = false;
+            onlyAsks = true;
             last = {};
         } else if (e.op == LineOp::Read) {
+            heard = heard || !e.bytes.empty();
+            onlyAsks = onlyAsks && std::ranges::all_of(e.bytes, [](std::uint8_t b) {
+                           return b == 'C' || b == 0x15;
+                       });
             last = e.bytes;
             startAnswered = true;
         }
     }
-    // A start reply of nothing at all (the read met the end of file) counts as the request too.
-    if (result == 0 && !(lastWasStart && startAnswered && (last.empty() || last.back() == 'C')))
+    // A start reply of nothing at all (the read met the end of file) counts as the request too;
+    // a module already waiting in its receiver answers the prepare request with asks alone.
+    if (result == 0 && !(lastWasStart && startAnswered && (last.empty() || last.back() == 'C')) &&
+        !(!lastWasStart && heard && onlyAsks))
         fuzzFail("the module counted as waiting for an image without asking for one");
 }
 

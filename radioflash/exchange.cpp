@@ -14,6 +14,17 @@ namespace {
 
 constexpr std::uint8_t VERSION_LEN = 0x02;
 
+// Whether a request met a module still waiting in its firmware receiver: `n` bytes read and
+// nothing but its asks, or nothing read in the pause and an ask soon after (a receiver may ask
+// only every few seconds, or first let a stray block header in the request time out). Any
+// other byte is a reply, judged as one.
+bool receiverWaiting(int n, const ReplyBuffer& reply) {
+    if (n > 0)
+        return onlyReceiverRequests(std::span(reply).first(static_cast<std::size_t>(n)));
+    const int c = waitForByte(RECEIVER_LISTEN_S * 1000000 / INBYTE_WAIT_US);
+    return c == RECEIVER_ASKS_CRC || c == RECEIVER_ASKS_CHECKSUM;
+}
+
 } // namespace
 
 int GetCurrentVersion(const char* device) {
@@ -25,8 +36,13 @@ int GetCurrentVersion(const char* device) {
 
     for (;;) {
         const int n = exchangeFrame(CMD_GET_VERSION, {}, REPLY_PAUSE_S, reply, nullptr);
-        if (n < 0)
-            return -1; // nothing arrived: a silent module gets no second request
+        if (n < 0) {
+            // Nothing arrived: a silent module gets no second request. Before saying so, a
+            // moment more tells a module waiting for an image from a dead one.
+            if (receiverWaiting(n, reply))
+                noteWaitingReceiver();
+            return -1;
+        }
         if (n > 0)
             traceBytes("", "Received", reply.data(), static_cast<std::size_t>(n));
         // Judged within the count read, so stale bytes never make a reply acceptable. Anything
@@ -57,7 +73,14 @@ int Update_Init(const char* device) {
         return -1;
 
     for (;;) {
-        if (exchangeFrame(CMD_UPDATE_PREPARE, {}, REPLY_PAUSE_S, reply, nullptr) < 0)
+        const int prepared = exchangeFrame(CMD_UPDATE_PREPARE, {}, REPLY_PAUSE_S, reply, nullptr);
+        if (prepared != 0 && receiverWaiting(prepared, reply)) {
+            // The XMODEM sender syncs on the receiver's next ask.
+            logPrintf("The module is already waiting for a firmware image (an earlier update "
+                      "was cut short): sending the image without a start request.\n");
+            return 0;
+        }
+        if (prepared < 0)
             return -1;
         // The whole buffer is judged, bytes 0 and 1 not. What the status byte (5) means is the
         // module firmware's business.

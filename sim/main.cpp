@@ -62,6 +62,13 @@ void usage(FILE* out) {
         "                         split:MS   the normal reply in two writes MS ms apart\n"
         "                         short:N    the first N bytes of the normal reply\n"
         "                         dup        the normal reply twice in one write\n"
+        "  --start-in-receiver  start in the firmware receiver, as a module whose update was\n"
+        "                       cut short: it asks for an image (\"C\", or NAK with\n"
+        "                       --xm-start checksum) until one arrives whole, and takes\n"
+        "                       frames for line noise\n"
+        "  --stay-in-receiver   an image transfer that does not complete leaves the module\n"
+        "                       waiting in its receiver in the same way\n"
+        "  --ask-every MS       how often a receiver asks for a sender (default 1000)\n"
         "  --help               show this text and exit\n"
         "\n"
         "Commands: 01 version, 03 create network, 04 gateway ID, 06 reboot, 07 factory reset\n"
@@ -95,6 +102,10 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, std::string& port, bool
             help = true;
             return true;
         }
+        if (arg == "--start-in-receiver" || arg == "--stay-in-receiver") {
+            (arg == "--start-in-receiver" ? cfg.startInReceiver : cfg.stayInReceiver) = true;
+            continue;
+        }
         // Options naming a file, and where the name goes.
         const std::pair<std::string_view, std::string*> files[] = {
             {"--port", &port},
@@ -108,7 +119,7 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, std::string& port, bool
                 file = target;
         const bool peer = arg.starts_with("--xm-");
         if (!peer && file == nullptr && arg != "--version" && arg != "--flashed-version" &&
-            arg != "--gateway-id" && arg != "--reply") {
+            arg != "--gateway-id" && arg != "--reply" && arg != "--ask-every") {
             std::fprintf(stderr, "modulesim: unknown option '%s' (try --help)\n", argv[i]);
             return false;
         }
@@ -138,6 +149,9 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, std::string& port, bool
             if (!parseHexBytes(value, id) || id.empty() || id.size() > 255)
                 return badValue(arg, value);
             cfg.gatewayId = std::move(id);
+        } else if (arg == "--ask-every") {
+            if (!parseAskInterval(value, cfg))
+                return badValue(arg, value);
         } else if (!parseReplyOption(value, cfg)) {
             return badValue(arg, value);
         }

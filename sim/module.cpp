@@ -181,25 +181,43 @@ void transmit(Module& m, std::span<const std::uint8_t> bytes) {
     m.record("TX " + hexBytes(bytes));
 }
 
-void runTransfer(Module& m, Transfer t) {
+// One transfer; a stranded receiver is one left waiting for an image (see PeerOptions).
+PeerResult transferOnce(Module& m, Transfer t, bool stranded) {
     if (!m.rxBuf.empty()) {
         // Bytes the host sent before the transfer began are not part of it.
         m.record("JUNK " + hexBytes(m.rxBuf));
         m.rxBuf.clear();
     }
     PeerResult res;
+    PeerOptions peer = m.cfg.peer;
+    peer.stranded = stranded;
+    if (stranded)
+        m.record("XM waiting for a firmware image");
     g_inTransfer = 1;
     if (t == Transfer::SendTable) {
         const Bytes table = m.cfg.tablePath.empty() ? m.internalTable : loadFile(m.cfg.tablePath);
-        res = peerSend(m.masterFd, table, m.cfg.peer);
+        res = peerSend(m.masterFd, table, peer);
     } else {
-        res = peerReceive(m.masterFd, m.cfg.peer);
+        res = peerReceive(m.masterFd, peer);
     }
     g_inTransfer = 0;
     for (const auto& e : res.events)
         m.record("XM " + e);
     if (res.events.empty() || !res.events.back().starts_with("end "))
         m.record("XM end " + std::to_string(res.status));
+    // The line dies once: later transfers of the run go through.
+    if (std::ranges::find(res.events, "stop") != res.events.end())
+        m.cfg.peer.stopAt = 0;
+    return res;
+}
+
+// A transfer and what it changes. With stayInReceiver a firmware image that did not arrive whole
+// leaves the module in its receiver (its old image is already gone), waiting for the next one
+// for as long as it takes.
+void runTransfer(Module& m, Transfer t, bool stranded, const volatile std::sig_atomic_t& stop) {
+    PeerResult res = transferOnce(m, t, stranded);
+    while (res.status <= 0 && t == Transfer::ReceiveImage && m.cfg.stayInReceiver && stop == 0)
+        res = transferOnce(m, t, true);
     if (res.status <= 0)
         return;
     if (t == Transfer::ReceiveTable) {
@@ -288,13 +306,13 @@ void handleFrame(Module& m, const Frame& f, const volatile std::sig_atomic_t& st
         factoryReset(m);
         break;
     case CMD_BACKUP:
-        runTransfer(m, Transfer::SendTable);
+        runTransfer(m, Transfer::SendTable, false, stop);
         break;
     case CMD_RESTORE:
-        runTransfer(m, Transfer::ReceiveTable);
+        runTransfer(m, Transfer::ReceiveTable, false, stop);
         break;
     case CMD_UPDATE_START:
-        runTransfer(m, Transfer::ReceiveImage);
+        runTransfer(m, Transfer::ReceiveImage, false, stop);
         break;
     default:
         break;
@@ -389,6 +407,14 @@ bool parseVersion(std::string_view value, ModuleConfig& cfg) {
     }
     cfg.versionHi = static_cast<std::uint8_t>(nibbles[0] << 4 | nibbles[1]);
     cfg.versionLo = static_cast<std::uint8_t>(nibbles[2] << 4 | nibbles[3]);
+    return true;
+}
+
+bool parseAskInterval(std::string_view value, ModuleConfig& cfg) {
+    unsigned long ms = 0;
+    if (!parseUnsigned(value, 600000, ms) || ms == 0)
+        return false;
+    cfg.peer.askEveryMs = static_cast<int>(ms);
     return true;
 }
 
@@ -490,6 +516,8 @@ bool moduleInit(Module& m, ModuleConfig cfg, int masterFd) {
 }
 
 int moduleRun(Module& m, const volatile std::sig_atomic_t& stop) {
+    if (m.cfg.startInReceiver)
+        runTransfer(m, Transfer::ReceiveImage, true, stop);
     auto lastRx = Clock::now();
     int failures = 0;
     while (stop == 0) {

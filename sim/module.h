@@ -51,6 +51,8 @@ struct ModuleConfig {
     Bytes gatewayId{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
     std::map<std::uint8_t, std::vector<ReplyPlan>> replies; // per command code
     PeerOptions peer;
+    bool startInReceiver = false; // starts waiting in its firmware receiver
+    bool stayInReceiver = false;  // an image transfer that did not complete leaves it waiting
 };
 
 // A request frame cut out of the byte stream.
@@ -76,6 +78,7 @@ bool parseReplyOption(std::string_view value, ModuleConfig& cfg);     // "CODE=H
 bool parseVersion(std::string_view value, ModuleConfig& cfg);         // "A.B.C.D", each 0..15
 bool parseFlashedVersions(std::string_view value, ModuleConfig& cfg); // "A.B.C.D[,A.B.C.D...]"
 bool parseHexBytes(std::string_view value, Bytes& out);               // "0a0B..", even length
+bool parseAskInterval(std::string_view value, ModuleConfig& cfg);     // "MS", 1..600000
 
 // The reply to `frame` when its plan is "ok" (or the base of status/late/split/short/dup).
 // Empty for codes the module does not know.

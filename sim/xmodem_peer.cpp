@@ -16,11 +16,10 @@
 
 namespace {
 
-constexpr int REQUEST_INTERVAL_MS = 1000; // receiver: "C"/NAK repeated this often until a block
-constexpr int BYTE_TIMEOUT_MS = 1000;     // receiver: longest gap inside a block
-constexpr int QUIET_MS = 200;             // receiver: quiet line before NAKing a damaged block
-constexpr int CANCEL_TAIL_MS = 300;       // how long to collect the bytes after a cancel
-constexpr int MAX_SENDS = 10;             // sender: sends of one block before giving up
+constexpr int BYTE_TIMEOUT_MS = 1000; // receiver: longest gap inside a block
+constexpr int QUIET_MS = 200;         // receiver: quiet line before NAKing a damaged block
+constexpr int CANCEL_TAIL_MS = 300;   // how long to collect the bytes after a cancel
+constexpr int MAX_SENDS = 10;         // sender: sends of one block before giving up
 constexpr int MAX_EOTS = 5;
 constexpr std::uint8_t JUNK = '?';
 
@@ -325,15 +324,28 @@ PeerResult peerReceive(int fd, const PeerOptions& opt) {
     std::vector<std::uint8_t> block(static_cast<std::size_t>(XMODEM_BUFFER_SIZE));
 
     auto waited = Clock::duration::zero();
+    const auto askEvery = std::chrono::milliseconds(std::max(opt.askEveryMs, 1));
+    auto nextAsk = Clock::now();
     for (;;) {
-        if (!started)
+        // Asked again on the interval, not on every stray byte: a stranded receiver keeps its
+        // own pace whatever the host writes.
+        if (!started && (!opt.stranded || Clock::now() >= nextAsk)) {
             writeBytes(fd, {request});
+            nextAsk = Clock::now() + askEvery;
+        }
         const auto before = Clock::now();
-        const int c = readByte(fd, started ? opt.timeoutMs : REQUEST_INTERVAL_MS);
+        const auto untilAsk =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextAsk - before).count();
+        const int c = readByte(fd, started ? opt.timeoutMs : static_cast<int>(untilAsk));
         if (c < 0) {
             waited += Clock::now() - before;
-            if (started || waited >= std::chrono::milliseconds(opt.timeoutMs))
+            if (started || (!opt.stranded && waited >= std::chrono::milliseconds(opt.timeoutMs)))
                 return finishWith(std::move(r), -2);
+            continue;
+        }
+        if (c == EOT && !started && opt.stranded) {
+            r.events.push_back("rx EOT before any block");
+            writeBytes(fd, {NAK});
             continue;
         }
         if (c == EOT) {
@@ -354,7 +366,7 @@ PeerResult peerReceive(int fd, const PeerOptions& opt) {
             r.events.push_back("rx junk " + describe(c));
             continue;
         }
-        started = true;
+        started = started || !opt.stranded;
         waited = Clock::duration::zero();
         const int size = c == STX ? XMODEM_BLOCK_1K : XMODEM_BLOCK_128;
         const std::size_t rest = static_cast<std::size_t>(size) + (crc ? 4 : 3);
@@ -382,6 +394,7 @@ PeerResult peerReceive(int fd, const PeerOptions& opt) {
                            (isNew      ? ", new)"
                             : isRepeat ? ", repeat)"
                                        : ", bad)"));
+        started = started || isNew;
         if (!isNew && !isRepeat) {
             // A real module lets the rest of a damaged block pass before it asks again.
             drainUntilQuiet(fd, QUIET_MS);
@@ -588,6 +601,6 @@ const char* peerOptionsUsage() {
            "  --xm-no-eot-ack                   receiver: never acknowledge EOT\n"
            "  --xm-pause N:MS                   sender: pause MS ms inside block N;\n"
            "                                    receiver: wait MS ms before answering it\n"
-           "  --xm-stop N                       go silent at block N\n"
+           "  --xm-stop N                       go silent at block N (once a run)\n"
            "  --xm-timeout MS                   longest wait for the other side (10000)\n";
 }

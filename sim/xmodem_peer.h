@@ -36,6 +36,11 @@ struct PeerOptions {
     int pauseMs = 0;             //   before answering block N)
     int stopAt = 0;              // --xm-stop N (go silent at block N)
     int timeoutMs = 10000;       // --xm-timeout MS (longest wait for the other side)
+    int askEveryMs = 1000;       // receiver: "C"/NAK repeated this often until a block
+    // Receiver of a module stranded in its firmware receiver: it asks for ever, takes frames
+    // for line noise, and a stray block header (or EOT) before the first good block only
+    // earns a NAK.
+    bool stranded = false;
 };
 
 // Outcome of one simulated transfer.

@@ -47,20 +47,29 @@ for i in $(seq 1 200); do printf 'firmware image line %04d ---\n' "$i"; done |
     head -c 5000 >"$work/firmware.bin"
 printf 'factory-fresh table, no devices paired\n' >"$work/blank-table.bin"
 
-"$sim" --table "$work/module-table.bin" --blank-table "$work/blank-table.bin" \
-    --image "$work/received-image.bin" --record "$work/module.rec" >"$work/sim.out" 2>"$work/sim.err" &
-simpid=$!
-pty=""
-for _ in $(seq 1 50); do
-    pty=$(head -n 1 "$work/sim.out" 2>/dev/null)
-    [ -n "$pty" ] && break
-    sleep 0.1
-done
-if [ -z "$pty" ]; then
-    echo "demo: the simulated module did not start:" >&2
-    cat "$work/sim.err" >&2
-    exit 1
-fi
+# start_sim OPTIONS...: starts the simulated module (ending the one before) and sets pty.
+start_sim() {
+    if [ -n "$simpid" ]; then
+        kill -TERM "$simpid" 2>/dev/null
+        wait "$simpid" 2>/dev/null
+    fi
+    "$sim" --record "$work/module.rec" "$@" >"$work/sim.out" 2>"$work/sim.err" &
+    simpid=$!
+    pty=""
+    for _ in $(seq 1 50); do
+        pty=$(head -n 1 "$work/sim.out" 2>/dev/null)
+        [ -n "$pty" ] && break
+        sleep 0.1
+    done
+    if [ -z "$pty" ]; then
+        echo "demo: the simulated module did not start:" >&2
+        cat "$work/sim.err" >&2
+        exit 1
+    fi
+}
+
+start_sim --table "$work/module-table.bin" --blank-table "$work/blank-table.bin" \
+    --image "$work/received-image.bin"
 echo "== simulated module on $pty, seen by the programs as /dev/ttyS4"
 
 failures=0
@@ -101,19 +110,31 @@ step 1 "$radioflash" -currentversion -ohub
 step 0 "$radioflash" -f firmware.bin -ohub
 
 echo
+echo "== an update cut short: the line dies at block 3 and the module, its old image already"
+echo "   erased, stays in its firmware receiver; the next update finishes the job"
+start_sim --stay-in-receiver --xm-stop 3 --xm-timeout 4000 --image "$work/recovered-image.bin" \
+    --version 1.2.3.4 --flashed-version 1.3.0.0
+step 255 "$radioflash" -f firmware.bin -ohub
+step 1 "$pairvault" -backup after-cut.bin -ohub
+step 0 "$radioflash" -f firmware.bin -ohub
+step 1 "$radioflash" -currentversion -ohub
+
+echo
 echo "== files"
 show_size() { [ -f "$1" ] && echo "   $1: $(stat -c %s "$1") bytes" || echo "   $1: missing"; }
-for f in module-table.bin blank-table.bin backup.bin blank-backup.bin firmware.bin received-image.bin; do
+for f in module-table.bin blank-table.bin backup.bin blank-backup.bin firmware.bin received-image.bin \
+    recovered-image.bin; do
     show_size "$f"
 done
 # What went over the line is the file followed by its XMODEM fill: SUB, then zeros.
-if [ -f received-image.bin ] && cmp -s -n "$(stat -c %s firmware.bin)" firmware.bin \
-    received-image.bin; then
-    echo "   the module received firmware.bin intact (followed by the XMODEM fill)"
-else
-    echo "   the image the module received differs from firmware.bin"
-    failures=$((failures + 1))
-fi
+for f in received-image.bin recovered-image.bin; do
+    if [ -f "$f" ] && cmp -s -n "$(stat -c %s firmware.bin)" firmware.bin "$f"; then
+        echo "   $f: firmware.bin intact (followed by the XMODEM fill)"
+    else
+        echo "   $f differs from firmware.bin"
+        failures=$((failures + 1))
+    fi
+done
 
 for logfile in log/pairvault.log log/radioimage.log; do
     echo
@@ -127,7 +148,7 @@ done
 
 echo
 echo "== the module's record (XMODEM block events left out)"
-grep -v '^XM [rt]x \(block\|ACK\)' module.rec | sed 's/^/   /'
+grep -v '^XM [rt]x \(block\|ACK\|junk\)' module.rec | sed 's/^/   /'
 
 echo
 if [ "$failures" -eq 0 ]; then

@@ -232,7 +232,10 @@ TEST(WorldFaults, OddPathsCarryTheData) {
 
 // Replies the module should never send: more than a read takes (1024 bytes), all 0xAA, or our
 // own request echoed back. The reply tests decide; nothing reads out of bounds (the sanitizer
-// build reports any such read through the exit status).
+// build reports any such read through the exit status). A module left waiting in its firmware
+// receiver (reply "waiting") answers only with 'C'/NAK: every mode fails as it would on any
+// module that never accepts, says in the run log how to finish the update, and sends it no
+// data; only an update brings it back.
 TEST(WorldFaults, HostileReplies) {
     const std::string aa1500 = "bytes:" + hex(std::vector<std::uint8_t>(1500, 0xAA));
     std::vector<std::uint8_t> bigVersion = {0x00, 0x01, 0x01, 0x08, 0x02, 0x34, 0x12, 0xAA};
@@ -270,21 +273,39 @@ TEST(WorldFaults, HostileReplies) {
          "e0=bytes:0000e00000aa",
          255,
          "ERROR: cannot access port\n"},
+        {"pairvault", {"-backup", "BACKUP", "-ohub"}, "waiting", 1, "ERROR: cannot access port\n"},
+        {"pairvault",
+         {"-restore", "IMAGE", "-ohub"},
+         "waiting",
+         255,
+         "ERROR: cannot access port\n"},
+        {"pairvault", {"-reset", "-ohub"}, "waiting", 255, "ERROR\n"},
+        // Whether the version request's 0x01 swallows the first ask decides between the two.
+        {"radioflash", {"-currentversion", "-ohub"}, "waiting", 255, "ERROR\n|NORESPONSE\n"},
     };
     for (const Case& c : cases) {
-        Bench b({"--reply", c.reply});
+        const bool waiting = c.reply == "waiting";
+        Bench b(waiting ? std::vector<std::string>{"--start-in-receiver"}
+                        : std::vector<std::string>{"--reply", c.reply},
+                {}, waiting);
         ASSERT_TRUE(b.sim->started());
-        writePattern(b.dir / "image.bin", 500, 3);
+        const auto image = writePattern(b.dir / "image.bin", 500, 3);
+        writeText(b.dir / "backup.bin", "previous");
         std::vector<std::string> args = c.args;
         for (auto& a : args)
-            if (a == "IMAGE")
-                a = b.dir / "image.bin";
+            if (a == "IMAGE" || a == "BACKUP")
+                a = b.dir / (a == "IMAGE" ? "image.bin" : "backup.bin");
         const ToolRun r = runTool(c.program, b.dir, b.line.hostPath(), args, RUN_LIMIT_S);
         SKIP_WITHOUT_SANDBOX(r);
         const std::string what = c.program + " " + args[0] + " " + c.reply.substr(0, 40);
         EXPECT_FALSE(r.sanitizerReport()) << what << "\n" << r.err;
         EXPECT_EQ(r.exitCode, c.exitCode) << what;
-        EXPECT_EQ(r.out, c.out) << what;
+        EXPECT_NE(("|" + c.out + "|").find("|" + r.out + "|"), std::string::npos) << what;
+        const std::string log =
+            b.log(c.program == "pairvault" ? "pairvault.log" : "radioimage.log");
+        EXPECT_EQ(countOf(log, "waiting for a firmware image"), waiting ? 1 : 0) << what << log;
+        EXPECT_EQ(readFile(b.dir / "image.bin"), image) << what;
+        EXPECT_EQ(readText(b.dir / "backup.bin"), "previous") << what;
     }
 }
 

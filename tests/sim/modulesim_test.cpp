@@ -70,6 +70,10 @@ TEST(ModuleFrames, OptionValuesAreCheckedAndVersionIsPackedByNibbles) {
     for (const char* bad : {"6=ok", "06", "06=", "06=ok,", "06=status:1", "06=bytes:0", "06=late",
                             "06=late:x", "06=fast", "zz=ok", "06=ok:1"})
         EXPECT_FALSE(parseReplyOption(bad, cfg)) << bad;
+    ASSERT_TRUE(parseAskInterval("3000", cfg));
+    EXPECT_EQ(cfg.peer.askEveryMs, 3000);
+    for (const char* bad : {"0", "", "1s", "600001"})
+        EXPECT_FALSE(parseAskInterval(bad, cfg)) << bad;
 }
 
 // The running simulator, with the test holding the slave side as a tool would.
