@@ -219,57 +219,77 @@ INSTANTIATE_TEST_SUITE_P(Engines, Rollout, ::testing::Values(MENDER, SWUPDATE),
 TEST_P(Rollout, InstallThenABadBuildIsReplacedByTheKeptImage) {
     const Engine& engine = GetParam();
     const bool mender = engine.name == MENDER.name;
-    // The first image runs as 1.3.0.0; the second, meant to be 2.0.0.0, comes up as 1.9.9.9.
-    Hub hub({"--flashed-version", "1.3.0.0,1.9.9.9,1.3.0.0"});
-    const auto imageA = pattern(3000, 1);
-    const auto imageB = pattern(2200, 2);
+    // The first image runs as 1.3.0.0; the second, meant to be 2.0.0.0, fails.
+    const struct {
+        std::string what;
+        std::vector<std::string> sim;
+        std::string failure; // the install's reason
+        std::size_t startRequests;
+    } cases[] = {
+        {"comes up as 1.9.9.9",
+         {"--flashed-version", "1.3.0.0,1.9.9.9,1.3.0.0"},
+         "module reports version 1.9.9.9 after the update, the artifact promised 2.0.0.0",
+         3},
+        // The rollback finds the module waiting in its receiver and needs no start request.
+        {"transfer cut after the start request",
+         {"--flashed-version", "1.3.0.0", "--stay-in-receiver", "--xm-stop", "30", "--xm-timeout",
+          "4000"},
+         "firmware update failed (radioflash: ERROR: fail to update firmware)",
+         2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Hub hub(c.sim);
+        const auto imageA = pattern(3000, 1); // 24 blocks
+        const auto imageB = pattern(5000, 2); // 40 blocks
 
-    const ProcessResult install = hub.update(engine, "fw-a", imageA, "1.3.0.0");
-    SKIP_WITHOUT_SANDBOX(install);
-    ASSERT_EQ(install.exitCode, 0) << install.err;
-    if (mender) {
-        EXPECT_EQ(hub.shownArtifact(), "fw-a\n");
-    }
-    EXPECT_EQ(readFile(hub.received), withFill(imageA));
-    EXPECT_EQ(readFile(hub.stateDir + "/pairings-fw-a.bin"), withFill(hub.table));
-    EXPECT_EQ(readFile(hub.stateDir + "/previous-image"), imageA);
+        const ProcessResult install = hub.update(engine, "fw-a", imageA, "1.3.0.0");
+        SKIP_WITHOUT_SANDBOX(install);
+        ASSERT_EQ(install.exitCode, 0) << install.err;
+        if (mender) {
+            EXPECT_EQ(hub.shownArtifact(), "fw-a\n");
+        }
+        EXPECT_EQ(readFile(hub.received), withFill(imageA));
+        EXPECT_EQ(readFile(hub.stateDir + "/pairings-fw-a.bin"), withFill(hub.table));
+        EXPECT_EQ(readFile(hub.stateDir + "/previous-image"), imageA);
 
-    const ProcessResult bad = hub.update(engine, "fw-b", imageB, "2.0.0.0");
-    EXPECT_EQ(bad.exitCode, 1);
-    if (mender) {
-        EXPECT_EQ(hub.shownArtifact(), "fw-a\n");
-    }
-    EXPECT_EQ(hub.requests(UPDATE_START_CMD), 3u) << "a, b, then a again";
-    EXPECT_EQ(readFile(hub.received), withFill(imageA));
-    EXPECT_EQ(readFile(hub.stateDir + "/pairings-fw-b.bin"), withFill(hub.table));
-    const std::string log = hub.log();
-    EXPECT_NE(log.find(engine.installTag +
-                       " fw-b: FAILED: module reports version 1.9.9.9 after the "
-                       "update, the artifact promised 2.0.0.0\n"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find(engine.rollbackTag +
-                       " fw-b: flashed back previous image fw-a, version 1.3.0.0; "
-                       "safety backup " +
-                       STATE_DIR + "/pairings-fw-b.bin\n"),
-              std::string::npos)
-        << log;
-    hub.expectPairingsLeftAlone();
-    if (!mender)
-        return;
+        const ProcessResult bad = hub.update(engine, "fw-b", imageB, "2.0.0.0");
+        EXPECT_EQ(bad.exitCode, 1);
+        if (mender) {
+            EXPECT_EQ(hub.shownArtifact(), "fw-a\n");
+        }
+        EXPECT_EQ(hub.requests(UPDATE_START_CMD), c.startRequests) << "a, b, then a again";
+        EXPECT_EQ(readFile(hub.received), withFill(imageA));
+        EXPECT_EQ(readFile(hub.stateDir + "/pairings-fw-b.bin"), withFill(hub.table));
+        const std::string log = hub.log();
+        EXPECT_NE(log.find(engine.installTag + " fw-b: FAILED: " + c.failure + "\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find(engine.rollbackTag +
+                           " fw-b: flashed back previous image fw-a, version 1.3.0.0; "
+                           "safety backup " +
+                           STATE_DIR + "/pairings-fw-b.bin\n"),
+                  std::string::npos)
+            << log;
+        hub.expectPairingsLeftAlone();
+        if (!mender)
+            continue;
 
-    // Mender runs a state again after a power cut: the commit of fw-a and the rollback of
-    // fw-b, each once more, ask the module nothing and keep the kept image.
-    const std::string work = hub.dir / "work";
-    fs::create_directories(work + "/header");
-    for (const auto& [state, name] : {std::pair<std::string, std::string>{"ArtifactCommit", "fw-a"},
-                                      {"ArtifactRollback", "fw-b"}}) {
-        writeText(work + "/header/artifact_name", name);
-        const ProcessResult again = hub.run({MODULES_DIR + "/zigbee-module-firmware", state, work});
-        EXPECT_EQ(again.exitCode, 0) << state << again.err;
+        // Mender runs a state again after a power cut: the commit of fw-a and the rollback of
+        // fw-b, each once more, ask the module nothing and keep the kept image.
+        const std::string work = hub.dir / "work";
+        fs::create_directories(work + "/header");
+        for (const auto& [state, name] :
+             {std::pair<std::string, std::string>{"ArtifactCommit", "fw-a"},
+              {"ArtifactRollback", "fw-b"}}) {
+            writeText(work + "/header/artifact_name", name);
+            const ProcessResult again =
+                hub.run({MODULES_DIR + "/zigbee-module-firmware", state, work});
+            EXPECT_EQ(again.exitCode, 0) << state << again.err;
+        }
+        EXPECT_EQ(hub.requests(UPDATE_START_CMD), c.startRequests);
+        EXPECT_EQ(readFile(hub.stateDir + "/previous-image"), imageA);
     }
-    EXPECT_EQ(hub.requests(UPDATE_START_CMD), 3u);
-    EXPECT_EQ(readFile(hub.stateDir + "/previous-image"), imageA);
 }
 
 TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
@@ -289,7 +309,8 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
         std::string shown = "factory\n"; // by mender show-artifact afterwards
         std::size_t backupsAsked = 1;
         bool backupTaken = true;
-        std::size_t imagesSent = 0;
+        std::size_t imagesSent = 0;    // start requests
+        bool flashed = false;          // the image reached the module
         std::string rollbackLine = ""; // behind the engine's rollback tag, "" for no rollback
         std::string stateDirSize = ""; // see Hub
     };
@@ -305,14 +326,16 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
          .version = "2.0.0.0",
          .shown = "fw-x_INCONSISTENT\n",
          .imagesSent = 1,
+         .flashed = true,
          .rollbackLine = unknown},
-        {.what = "version unanswered: no backup, flashed",
-         .sim = {"--reply", "01=silent,ok"},
+        // It tells no version and has nothing to back up; it needs no start request.
+        {.what = "module waiting in its firmware receiver",
+         .sim = {"--start-in-receiver"},
          .succeeds = true,
          .shown = "fw-x\n",
          .backupsAsked = 0,
          .backupTaken = false,
-         .imagesSent = 1},
+         .flashed = true},
         // Room for the staged image, the journal and the backup, not for the flash marker.
         {.what = "disk full when the flash is to be recorded",
          .backupTaken = false, // it went with the tmpfs
@@ -334,7 +357,7 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
         EXPECT_EQ(fs::exists(hub.stateDir + "/pairings-fw-x.bin"), c.backupTaken);
         EXPECT_EQ(hub.requests(UPDATE_START_CMD), c.imagesSent);
         EXPECT_EQ(readFile(hub.received),
-                  c.imagesSent > 0 ? withFill(image) : std::vector<std::uint8_t>{});
+                  c.flashed ? withFill(image) : std::vector<std::uint8_t>{});
         const std::string log = hub.log();
         if (!c.rollbackLine.empty()) {
             EXPECT_NE(log.find(engine.rollbackTag + " " + c.rollbackLine + "\n"), std::string::npos)
