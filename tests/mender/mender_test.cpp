@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 
 namespace {
 
@@ -34,8 +35,9 @@ void PrintTo(const Engine& engine, std::ostream* os) {
     *os << engine.name;
 }
 
-// A hub on which Mender runs standalone with "factory" installed, the update module is in
-// place and the configuration says the module is on the hub's port.
+// A hub on which Mender runs standalone with "factory" installed and swupdate runs with the
+// hub's swupdate_handlers.lua loading the handler; the update module is in place and the
+// configuration says the module is on the hub's port.
 struct Hub {
     TempDir dir;
     std::string varLib = dir / "var-lib";
