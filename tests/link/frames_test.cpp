@@ -84,21 +84,4 @@ TEST_F(CommandTest, OnlyBytesTwoToSixAreJudgedAndTheBufferKeepsOldBytes) {
     EXPECT_EQ(sent.size(), 12u);
 }
 
-TEST_F(CommandTest, SilentModuleFailsAfterOneRequest) {
-    exchange(CMD_CREATE_NETWORK, {{}});
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(sent.size(), 6u);
-    EXPECT_GT(seconds, 0.9);
-    EXPECT_EQ(log(), "pairvault: T\nSend Cmd: 00 00 03 00 00 aa \n");
-}
-
-TEST_F(CommandTest, SixRefusalsGiveNoValidResponse) {
-    exchange(CMD_REBOOT, std::vector<Bytes>(6, {0, 1, 0x06, 0x08, 0x01, 0x05, 0xAA}));
-    EXPECT_EQ(result, -2);
-    EXPECT_EQ(sent.size(), 36u);
-    EXPECT_GT(seconds, 5.5);
-    const std::string text = log();
-    EXPECT_EQ(text.substr(text.size() - 19), "No valid response.\n");
-}
-
 } // namespace
