@@ -65,6 +65,7 @@ usr/sbin/zigbee-module-update
 usr/share/lua/5.4/zigbee_module_firmware.lua
 usr/share/man/man8/pairvault.8
 usr/share/man/man8/radioflash.8
+usr/share/man/man8/zigbee-module-update.8
 usr/share/mender/modules/v3/zigbee-module-firmware"
 actual=$(cd "$stage/root" && find . -type f -o -type l | sed 's#^\./##' | LC_ALL=C sort)
 if [[ $actual != "$expected" ]]; then
@@ -86,6 +87,7 @@ for f in ./usr/sbin/pairvault ./usr/sbin/radioflash ./etc/logrotate.d/$pkg ./etc
     ./usr/share/mender/modules/v3/zigbee-module-firmware ./usr/sbin/zigbee-module-update \
     ./usr/share/lua/5.4/zigbee_module_firmware.lua ./lib/systemd/system/$unit \
     ./usr/share/man/man8/pairvault.8.gz ./usr/share/man/man8/radioflash.8.gz \
+    ./usr/share/man/man8/zigbee-module-update.8.gz \
     ./usr/share/doc/$pkg/copyright ./usr/share/doc/$pkg/changelog.Debian.gz; do
     grep -qxF "$f" <<<"$contents" || fail "$f missing from the package"
 done
@@ -184,7 +186,7 @@ else
     [[ ! -e $wants ]] || fail "$unit was enabled without swupdate"
 fi
 
-for page in pairvault radioflash; do
+for page in pairvault radioflash zigbee-module-update; do
     path=$(man -w "$page" 2>/dev/null) ||
         fail "man -w $page finds no page (does /etc/dpkg/dpkg.cfg.d exclude /usr/share/man?)"
     [[ $path == /usr/share/man/man8/$page.8.gz ]] || fail "man -w $page gave $path"

@@ -52,7 +52,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/default/zigbee-module-tools
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
         COMPONENT runtime)
 
-set(ZB_MAN_PAGES ${PROJECT_SOURCE_DIR}/man/pairvault.8 ${PROJECT_SOURCE_DIR}/man/radioflash.8)
+set(ZB_MAN_PAGES ${PROJECT_SOURCE_DIR}/man/pairvault.8 ${PROJECT_SOURCE_DIR}/man/radioflash.8
+    ${PROJECT_SOURCE_DIR}/man/zigbee-module-update.8)
 
 # The installed pages carry the date of SOURCE_DATE_EPOCH (cmake/Reproducible.cmake). The date
 # file changes only when the date does, and then the pages are made again.

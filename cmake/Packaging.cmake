@@ -34,6 +34,7 @@ add_custom_target(debian_files ALL DEPENDS ${zb_gz_outputs})
 add_dependencies(debian_files man_pages)
 
 install(FILES ${zb_debian_dir}/pairvault.8.gz ${zb_debian_dir}/radioflash.8.gz
+              ${zb_debian_dir}/zigbee-module-update.8.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
         COMPONENT debian EXCLUDE_FROM_ALL)
 install(FILES ${zb_debian_dir}/changelog.Debian.gz ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
