@@ -40,7 +40,7 @@ const char* stepLine(LoadStep step) {
 
 } // namespace
 
-LoadResult loadSendFile(const char* path, bool allowEmpty, SendFile& out) {
+LoadResult loadSendFile(const char* path, SendFile& out) {
     // O_NONBLOCK so that a FIFO without a writer cannot hold the run up in open(); it makes no
     // difference to a regular file.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -70,8 +70,13 @@ LoadResult loadSendFile(const char* path, bool allowEmpty, SendFile& out) {
         return failed(LoadStep::Size, errno);
     // Refused before anything is allocated: the sender could not report such a transfer as
     // complete, so the module would be fed data for an operation bound to fail.
-    if (end > XMODEM_MAX_SEND_SIZE || (end == 0 && !allowEmpty))
+    if (end > XMODEM_MAX_SEND_SIZE)
         return failed(LoadStep::Size, EFBIG);
+    // Nothing to send is never what was meant (an empty backup file is what a backup the module
+    // never started leaves behind), and sending it would replace the module's data with a fill
+    // block.
+    if (end == 0)
+        return failed(LoadStep::Size, ENODATA);
 
     if (fseeko(fp.get(), 0, SEEK_SET) != 0)
         return failed(LoadStep::Read, errno);
@@ -97,8 +102,8 @@ void printFileError(const char* invalidLine, const char* path) {
     printOut("ERROR: %s: %s\n", std::strerror(err), path);
 }
 
-int loadFileToSend(const char* path, bool allowEmpty, const char* invalidLine, SendFile& out) {
-    const LoadResult load = loadSendFile(path, allowEmpty, out);
+int loadFileToSend(const char* path, const char* invalidLine, SendFile& out) {
+    const LoadResult load = loadSendFile(path, out);
     if (load.failedStep == LoadStep::None)
         return 0;
     errno = load.err;

@@ -26,12 +26,12 @@ struct LoadResult {
     int err = 0;                          // errno describing the failure
 };
 
-// Reads `path` whole into `out`. A file larger than XMODEM_MAX_SEND_SIZE (or an empty one,
-// unless `allowEmpty`) is refused with EFBIG under LoadStep::Size before anything is allocated.
+// Reads `path` whole into `out`. A file larger than XMODEM_MAX_SEND_SIZE is refused with EFBIG,
+// an empty one with ENODATA, both under LoadStep::Size before anything is allocated.
 // A directory fails under Read with EISDIR; a FIFO, socket or character device, which has no
 // size to send and may never end, under Seek with ESPIPE. Never blocks on a FIFO without a
 // writer. A short read reports EIO.
-[[nodiscard]] LoadResult loadSendFile(const char* path, bool allowEmpty, SendFile& out);
+[[nodiscard]] LoadResult loadSendFile(const char* path, SendFile& out);
 
 // "<invalidLine>" and "ERROR: <strerror(errno)>: <path>" on standard output: the two lines
 // naming a file that cannot be used.
@@ -41,5 +41,4 @@ void printFileError(const char* invalidLine, const char* path);
 // then the failing step's line ("ERROR: cannot open <path>", "ERROR: cannot seek <path>",
 // "ERROR: invalid file size, <path>" or "ERROR: cannot read <path>"). Nothing goes to the run
 // log. Returns 0, or -1.
-[[nodiscard]] int loadFileToSend(const char* path, bool allowEmpty, const char* invalidLine,
-                                 SendFile& out);
+[[nodiscard]] int loadFileToSend(const char* path, const char* invalidLine, SendFile& out);

@@ -159,13 +159,12 @@ def main():
         "version": args("-currentversion", "-ohub", "-log", "stdout"),
         "empty-word": args("-f", "x", ""),
     })
-    # First byte: bit 7 allows an empty file; the rest chooses regular (0), sparse beyond the
-    # largest sendable size (1), directory (2), FIFO (3), character device (4), missing (5).
+    # First byte, low 7 bits: regular (0), sparse beyond the largest sendable size (1),
+    # directory (2), FIFO (3), character device (4), missing (5).
     write("send_file", {
-        "restore-file": bytes([0x80]) + data(3000),
+        "restore-file": bytes([0x00]) + data(3000),
         "image": bytes([0x00]) + data(1000, 1),
-        "empty-refused": bytes([0x00]),
-        "empty-allowed": bytes([0x80]),
+        "empty": bytes([0x00]),
         "sparse": bytes([0x01, 0x00, 0x10]),
         "directory": bytes([0x02]),
         "fifo": bytes([0x03]),

@@ -37,9 +37,18 @@ FILE* openLogStream(const char* value) {
         return stdout;
     if (std::strcmp(value, "stderr") == 0)
         return stderr;
-    FILE* fp = std::fopen(value, "ae");
-    if (fp != nullptr)
-        std::setvbuf(fp, nullptr, _IOLBF, BUFSIZ);
+    // As fopen(value, "ae") opens it, but not readable by everyone when it is created.
+    const int fd = open(value, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, RUN_LOG_MODE);
+    if (fd < 0)
+        return nullptr;
+    FILE* fp = fdopen(fd, "a");
+    if (fp == nullptr) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return nullptr;
+    }
+    std::setvbuf(fp, nullptr, _IOLBF, BUFSIZ);
     return fp;
 }
 

@@ -42,6 +42,9 @@ inline constexpr std::size_t UART_RECV_SIZE = 1024; // every Uart_Recv buffer ho
 inline constexpr unsigned INBYTE_WAIT_US = 50000;   // one wait of _inbyte
 inline constexpr unsigned INBYTE_WAITS_PER_UNIT = 16;
 inline constexpr std::size_t START_TIME_SIZE = 64;
+// A new run log file: it carries the gateway ID, which authorises a factory reset, so it is
+// for its owner and the log readers' group only (less what the umask removes).
+inline constexpr unsigned RUN_LOG_MODE = 0640;
 
 // The time the program started, as the run-log header shows it ("%Y/%m/%d %H:%M:%S %Z").
 const char* runStartTime();

@@ -29,7 +29,7 @@ int restoreZigbee(const char* path) {
     // expect a transfer: a module that accepted the restore command and then gets nothing is
     // left waiting for data that never comes.
     SendFile image;
-    if (loadFileToSend(path, true, INVALID_RESTORE_FILE, image) != 0)
+    if (loadFileToSend(path, INVALID_RESTORE_FILE, image) != 0)
         return -1;
     if (sendControlCommand(CMD_RESTORE, LABEL_RESTORE) != 1) {
         printLine("ERROR: cannot access port");
@@ -55,14 +55,17 @@ int restoreZigbee(const char* path) {
     return -1;
 }
 
-int backupZigbee(const char* path) {
+int openBackupFile(const char* path, BackupTarget& target) {
     logPrintf("backup filename: %s\n", path);
-    BackupTarget target;
     if (const int err = openBackupTarget(path, target); err != 0) {
         logPrintf("ERROR: %s: %s\n", std::strerror(err), path);
         printOut("ERROR: cannot open %s\n", path);
         return -1;
     }
+    return 0;
+}
+
+int receiveBackup(const char* path, BackupTarget& target) {
     if (sendControlCommand(CMD_BACKUP, LABEL_BACKUP) != 1) {
         printLine("ERROR: cannot access port");
         logPrintf("ERROR: backup init fail!\n");
@@ -72,15 +75,18 @@ int backupZigbee(const char* path) {
     const std::int32_t result = xmodemReceive(target.stream);
     progressEnd();
     logPrintf("result = %ld (%s)\n", static_cast<long>(result), retString(result));
-    if (result > 0) {
-        // Data that never reached the disk is no backup, whatever the transfer said.
-        const int err = commitBackupTarget(target);
-        if (err == 0)
-            return 1;
-        logPrintf("ERROR: %s: %s\n", std::strerror(err), path);
-    }
+    // Data that never reached the medium intact is no backup, whatever the transfer said.
+    if (result > 0 && commitBackupTarget(target, path) == 0)
+        return 1;
     printLine("ERROR: fail to backup");
     return -1;
+}
+
+int backupZigbee(const char* path) {
+    BackupTarget target;
+    if (openBackupFile(path, target) != 0)
+        return -1;
+    return receiveBackup(path, target);
 }
 
 int runBackupMode(const RunOptions& opt) {

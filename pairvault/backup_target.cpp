@@ -1,32 +1,39 @@
 // The file a backup is written to: opened as a plain open would, then written through a
-// temporary file and a rename, or in place from memory where a rename cannot replace it.
+// temporary file and a rename, in place from memory where a rename cannot replace it, or
+// straight into a device or FIFO; read back from the medium before it counts.
 #include "pairvault/backup_target.h"
 
 #include "pairvault/pairvault_internal.h"
 
 #include "link/interrupt.h"
+#include "link/serial.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <span>
 #include <string_view>
 #include <utility>
 
 namespace {
 
-// Opens `path` for writing as fopen(path, "wb") does (same flags, same creation mode), except
-// that an existing file is not emptied; the descriptor, or -1 with errno set.
+// Opens `path` for writing as fopen(path, "wb") does (same flags), except that an existing file
+// is not emptied and a new one is its owner's only; the descriptor, or -1 with errno set.
 int openLikeFopen(const char* path, bool& created) {
     constexpr int FLAGS = O_WRONLY | O_CREAT | O_CLOEXEC;
-    constexpr mode_t MODE = 0666;
-    int fd = open(path, FLAGS | O_EXCL, MODE);
+    int fd = open(path, FLAGS | O_EXCL, BACKUP_FILE_MODE);
     if (fd >= 0) {
         created = true;
         return fd;
@@ -36,7 +43,7 @@ int openLikeFopen(const char* path, bool& created) {
     // Something has the name: a file, or a link whose target the open may still create.
     struct stat st {};
     const bool missing = stat(path, &st) != 0 && errno == ENOENT;
-    fd = open(path, FLAGS, MODE);
+    fd = open(path, FLAGS, BACKUP_FILE_MODE);
     created = fd >= 0 && missing;
     return fd;
 }
@@ -110,103 +117,242 @@ bool renameCanReplace(const BackupTarget& t, const struct stat& st) {
     return (dir.st_mode & S_ISVTX) == 0 || me == 0 || st.st_uid == me || dir.st_uid == me;
 }
 
-// A temporary file beside the target, with the target's mode; 0, or the errno.
+// The name every temporary file of the target starts with; mkostemp adds six characters. It
+// stays within NAME_MAX however long the target's name is.
+std::string temporaryPrefix(const std::string& name) {
+    return "." + name.substr(0, 200) + ".";
+}
+
+bool isTemporaryOf(std::string_view entry, const std::string& prefix) {
+    constexpr std::size_t RANDOM_CHARS = 6; // mkostemp's "XXXXXX", letters and digits
+    return entry.size() == prefix.size() + RANDOM_CHARS && entry.starts_with(prefix) &&
+           std::all_of(entry.begin() + static_cast<std::ptrdiff_t>(prefix.size()), entry.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+void removeTemporary(BackupTarget& t) {
+    if (!t.tempName.empty())
+        unlinkat(t.dirFd, t.tempName.c_str(), 0);
+    t.tempName.clear();
+}
+
+// A temporary file beside the target, with the target's permission bits, locked for as long as
+// this run may write it; 0, or the errno.
 int openTemporary(BackupTarget& t, const struct stat& st) {
-    // Keeps the temporary name within NAME_MAX however long the target's name is.
     std::string tmpl =
-        "/proc/self/fd/" + std::to_string(t.dirFd) + "/." + t.name.substr(0, 200) + ".XXXXXX";
-    const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0)
+        "/proc/self/fd/" + std::to_string(t.dirFd) + "/" + temporaryPrefix(t.name) + "XXXXXX";
+    t.tempFd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (t.tempFd < 0)
         return errno;
     t.tempName = tmpl.substr(tmpl.rfind('/') + 1);
+    // Not waiting for the lock: someone holding it already took the file for debris.
     // mkostemp creates 0600; the backup keeps the mode the target has (or was created with).
-    if (fchmod(fd, st.st_mode & 07777) != 0 || (t.stream = fdopen(fd, "wb")) == nullptr) {
+    if (flock(t.tempFd, LOCK_EX | LOCK_NB) != 0 ||
+        fchmod(t.tempFd, st.st_mode & BACKUP_KEPT_MODE) != 0) {
         const int err = errno;
-        close(fd);
-        unlinkat(t.dirFd, t.tempName.c_str(), 0);
-        t.tempName.clear();
+        removeTemporary(t);
+        close(std::exchange(t.tempFd, -1));
         return err;
     }
     return 0;
 }
 
-ssize_t appendToMemory(void* cookie, const char* data, std::size_t n) {
-    auto& memory = *static_cast<std::vector<std::uint8_t>*>(cookie);
-    if (n > BACKUP_MEMORY_LIMIT - memory.size()) {
-        errno = EFBIG;
-        return -1;
+// Removes the target's temporary files that no run holds: left by a run that was killed or cut
+// off by a power loss, which can no longer be running.
+void removeStaleTemporaries(const BackupTarget& t) {
+    const int fd = openat(t.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (dir == nullptr) {
+        if (fd >= 0)
+            close(fd);
+        return;
     }
+    const std::string prefix = temporaryPrefix(t.name);
+    while (const dirent* e = readdir(dir)) {
+        if (e->d_name == t.tempName || !isTemporaryOf(e->d_name, prefix))
+            continue;
+        const int old = openat(t.dirFd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat opened {};
+        struct stat entry {};
+        if (old >= 0 && fstat(old, &opened) == 0 && S_ISREG(opened.st_mode) &&
+            flock(old, LOCK_EX | LOCK_NB) == 0 &&
+            fstatat(t.dirFd, e->d_name, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameFile(opened, entry) && unlinkat(t.dirFd, e->d_name, 0) == 0)
+            logPrintf("removed %s, left by a backup that did not finish\n", e->d_name);
+        if (old >= 0)
+            close(old);
+    }
+    closedir(dir);
+}
+
+// Writes all of `bytes` at the descriptor's position; 0, or the errno.
+int writeAll(int fd, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            endIfInterrupted();
+            continue;
+        }
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+int appendToMemory(std::vector<std::uint8_t>& memory, std::span<const std::uint8_t> bytes) {
+    if (bytes.size() > BACKUP_MEMORY_LIMIT - memory.size())
+        return EFBIG;
     try {
-        memory.insert(memory.end(), data, data + n);
+        memory.insert(memory.end(), bytes.begin(), bytes.end());
     } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return -1;
+        return ENOMEM;
     }
+    return 0;
+}
+
+// 64-bit FNV-1a, restarted for every unit.
+constexpr std::uint64_t FNV_OFFSET = 0xcbf29ce484222325;
+constexpr std::uint64_t FNV_PRIME = 0x100000001b3;
+
+void addToDigest(ReceivedDigest& d, std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t b : bytes) {
+        if (d.size % READBACK_UNIT == 0)
+            d.current = FNV_OFFSET;
+        d.current = (d.current ^ b) * FNV_PRIME;
+        if (++d.size % READBACK_UNIT == 0)
+            d.units.push_back(d.current);
+    }
+}
+
+// Where two digests first differ: the start of the first unit that differs, or -1.
+std::int64_t firstDifference(const ReceivedDigest& a, const ReceivedDigest& b) {
+    const auto [ia, ib] =
+        std::mismatch(a.units.begin(), a.units.end(), b.units.begin(), b.units.end());
+    const std::int64_t unit = ia - a.units.begin();
+    if (ia != a.units.end() || ib != b.units.end())
+        return unit * READBACK_UNIT;
+    return a.size == b.size && a.current == b.current ? -1 : unit * READBACK_UNIT;
+}
+
+// The receiver's stream: every block goes where the target's way says, and into the digest.
+ssize_t receiveBlock(void* cookie, const char* data, std::size_t n) {
+    auto& t = *static_cast<BackupTarget*>(cookie);
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(data), n);
+    int err = 0;
+    switch (t.way) {
+    case BackupWay::Temporary:
+        err = writeAll(t.tempFd, bytes);
+        break;
+    case BackupWay::InPlace:
+        err = appendToMemory(t.memory, bytes);
+        break;
+    case BackupWay::Streamed:
+        err = writeAll(t.fd, bytes);
+        break;
+    }
+    if (err != 0) {
+        // Nothing written, with errno set, is how the stream learns of the failure: glibc
+        // would count a -1 from here as bytes written.
+        errno = err;
+        return 0;
+    }
+    addToDigest(t.received, bytes);
     return static_cast<ssize_t>(n);
 }
 
-int openMemoryStream(BackupTarget& t) {
-    t.stream = fopencookie(&t.memory, "wb", {nullptr, appendToMemory, nullptr, nullptr});
+int openReceiveStream(BackupTarget& t) {
+    t.stream = fopencookie(&t, "wb", {nullptr, receiveBlock, nullptr, nullptr});
     if (t.stream == nullptr)
         return errno;
-    // Unbuffered, so a backup beyond the limit fails on the block that crosses it.
+    // Unbuffered, so a block that cannot be stored fails the transfer on that block.
     setvbuf(t.stream, nullptr, _IONBF, 0);
     return 0;
 }
 
 // Writes the received backup over the target's old content, then syncs it; 0, or the errno.
 int writeInPlace(int fd, const std::vector<std::uint8_t>& data) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0)
-        return errno;
-    const bool regular = S_ISREG(st.st_mode);
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n =
-            regular ? pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done))
-                    : write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        done += static_cast<std::size_t>(n);
-    }
-    if (regular && ftruncate(fd, static_cast<off_t>(data.size())) != 0)
-        return errno;
-    // Character devices and FIFOs have nothing to sync (EINVAL); anything else must sync.
-    if (fsync(fd) != 0 && (regular || errno != EINVAL))
+    if (const int err = writeAll(fd, data); err != 0)
+        return err;
+    if (ftruncate(fd, static_cast<off_t>(data.size())) != 0 || fsync(fd) != 0)
         return errno;
     return 0;
 }
 
+int failure(int err, const char* path) {
+    logPrintf("ERROR: %s: %s\n", std::strerror(err), path);
+    return -1;
+}
+
+// verifyReadBack on a fresh descriptor for reading the opened target.
+int verifyTarget(const BackupTarget& t, bool wholeFile, const char* path) {
+    const std::string self = "/proc/self/fd/" + std::to_string(t.fd);
+    const int fd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return failure(errno, path);
+    const int result = verifyReadBack(t.received, fd, wholeFile, path);
+    close(fd);
+    return result;
+}
+
+// Removes the target when the open created it (and the name still leads to what was opened).
+void removeCreated(BackupTarget& t) {
+    struct stat entry {};
+    struct stat opened {};
+    if (t.created && t.dirFd >= 0 && fstat(t.fd, &opened) == 0 &&
+        fstatat(t.dirFd, t.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        sameFile(entry, opened) && unlinkat(t.dirFd, t.name.c_str(), 0) == 0)
+        t.created = false;
+}
+
 // Removes what an abandoned backup put in the directory: the temporary file, and the target
-// itself when the open created it (and the name still leads to what was opened).
+// itself when the open created it.
 void discardEntries(BackupTarget& t) {
     if (t.dirFd < 0)
         return;
-    if (!t.tempName.empty())
-        unlinkat(t.dirFd, t.tempName.c_str(), 0);
-    t.tempName.clear();
-    struct stat entry {};
-    struct stat opened {};
-    if (t.created && fstat(t.fd, &opened) == 0 &&
-        fstatat(t.dirFd, t.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-        sameFile(entry, opened))
-        unlinkat(t.dirFd, t.name.c_str(), 0);
+    removeTemporary(t);
+    removeCreated(t);
     t.created = false;
 }
 
 } // namespace
+
+int verifyReadBack(const ReceivedDigest& received, int fd, bool wholeFile, const char* path) {
+    // The pages are clean after the sync: dropped, they have to come from the medium again.
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    constexpr std::size_t CHUNK = 64 << 10;
+    std::vector<std::uint8_t> buf(CHUNK);
+    ReceivedDigest back;
+    const std::int64_t limit = received.size + (wholeFile ? 1 : 0);
+    while (back.size < limit) {
+        const auto want =
+            static_cast<std::size_t>(std::min<std::int64_t>(CHUNK, limit - back.size));
+        const ssize_t n = pread(fd, buf.data(), want, static_cast<off_t>(back.size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return failure(errno, path);
+        if (n == 0)
+            break;
+        addToDigest(back, std::span(buf).first(static_cast<std::size_t>(n)));
+    }
+    const std::int64_t at = firstDifference(received, back);
+    if (at < 0)
+        return 0;
+    const std::int64_t last = std::min(at + READBACK_UNIT, std::max(received.size, back.size)) - 1;
+    logPrintf("ERROR: %s reads back different from what was received, first in bytes %lld-%lld\n",
+              path, static_cast<long long>(at), static_cast<long long>(last));
+    return -1;
+}
 
 BackupTarget::~BackupTarget() {
     setInterruptCleanup(nullptr, nullptr);
     if (stream != nullptr)
         std::fclose(stream);
     discardEntries(*this);
-    if (dirFd >= 0)
-        close(dirFd);
-    if (fd >= 0)
-        close(fd);
+    for (const int descriptor : {tempFd, dirFd, fd})
+        if (descriptor >= 0)
+            close(descriptor);
 }
 
 int openBackupTarget(const char* path, BackupTarget& t) {
@@ -217,38 +363,55 @@ int openBackupTarget(const char* path, BackupTarget& t) {
     if (fstat(t.fd, &st) != 0)
         return errno;
     locateEntry(t, st);
-    // No rename possible, or the directory takes no new entry: memory, written in place.
-    const int err = renameCanReplace(t, st) && openTemporary(t, st) == 0 ? 0 : openMemoryStream(t);
+    if (!S_ISREG(st.st_mode)) {
+        t.way = BackupWay::Streamed;
+    } else if (renameCanReplace(t, st) && openTemporary(t, st) == 0) {
+        t.way = BackupWay::Temporary;
+        // The target's name appears only when the complete backup is renamed into place.
+        removeCreated(t);
+        removeStaleTemporaries(t);
+    } else {
+        t.way = BackupWay::InPlace;
+    }
+    if (const int err = openReceiveStream(t); err != 0)
+        return err;
     // A run ended by a signal before the commit leaves nothing behind either.
-    if (err == 0)
-        setInterruptCleanup(
-            [](void* target) { discardEntries(*static_cast<BackupTarget*>(target)); }, &t);
-    return err;
+    setInterruptCleanup([](void* target) { discardEntries(*static_cast<BackupTarget*>(target)); },
+                        &t);
+    return 0;
 }
 
-int commitBackupTarget(BackupTarget& t) {
-    FILE* stream = std::exchange(t.stream, nullptr);
-    if (t.tempName.empty()) {
-        if (std::fclose(stream) != 0)
-            return errno;
+int commitBackupTarget(BackupTarget& t, const char* path) {
+    // Unbuffered: everything received has been handed on already.
+    std::fclose(std::exchange(t.stream, nullptr));
+    struct stat st {};
+    switch (t.way) {
+    case BackupWay::Temporary:
+        if (fsync(t.tempFd) != 0)
+            return failure(errno, path);
+        if (verifyReadBack(t.received, t.tempFd, true, path) != 0)
+            return -1;
+        if (renameat(t.dirFd, t.tempName.c_str(), t.dirFd, t.name.c_str()) != 0)
+            return failure(errno, path);
+        t.tempName.clear();
+        // Makes the rename itself durable. The new backup is in place already, so a directory
+        // that cannot be synced does not turn the backup into a failure.
+        fsync(t.dirFd);
+        break;
+    case BackupWay::InPlace:
         if (const int err = writeInPlace(t.fd, t.memory); err != 0)
-            return err;
-        t.created = false;
-        return 0;
+            return failure(err, path);
+        if (verifyTarget(t, true, path) != 0)
+            return -1;
+        break;
+    case BackupWay::Streamed:
+        // Character devices and FIFOs have nothing to sync (EINVAL) and nothing to read back.
+        if (fsync(t.fd) != 0 && errno != EINVAL)
+            return failure(errno, path);
+        if (fstat(t.fd, &st) == 0 && S_ISBLK(st.st_mode) && verifyTarget(t, false, path) != 0)
+            return -1;
+        break;
     }
-    if (std::fflush(stream) != 0 || fsync(fileno(stream)) != 0) {
-        const int err = errno;
-        std::fclose(stream);
-        return err;
-    }
-    if (std::fclose(stream) != 0)
-        return errno;
-    if (renameat(t.dirFd, t.tempName.c_str(), t.dirFd, t.name.c_str()) != 0)
-        return errno;
-    t.tempName.clear();
     t.created = false;
-    // Makes the rename itself durable. The new backup is in place already, so a directory
-    // that cannot be synced does not turn the backup into a failure.
-    fsync(t.dirFd);
     return 0;
 }

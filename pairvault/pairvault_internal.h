@@ -15,6 +15,9 @@ inline constexpr const char* DEFAULT_LOG_PATH = "/var/log/pairvault.log";
 inline constexpr unsigned RESTORE_SETTLE_S = 5;              // after every restore transfer
 inline constexpr std::int64_t RESTORE_BYTES_PER_MIN = 61440; // for the duration estimate
 inline constexpr std::size_t BACKUP_MEMORY_LIMIT = 64 << 20; // a backup received into memory
+inline constexpr unsigned BACKUP_FILE_MODE = 0600; // a backup file the run creates: network keys
+inline constexpr unsigned BACKUP_KEPT_MODE = 0777; // what a replaced backup file passes on
+inline constexpr std::int64_t READBACK_UNIT = 128; // the read-back compares units of this size
 
 inline constexpr const char* LABEL_REBOOT = "Reboot Command";
 inline constexpr const char* LABEL_CREATE = "Create Network Command";
@@ -43,6 +46,12 @@ int usage();
 // Operations on the open, configured SERIAL_FD (backup_restore.cpp, reset.cpp).
 [[nodiscard]] int restoreZigbee(const char* path);
 [[nodiscard]] int backupZigbee(const char* path);
+// backupZigbee in two steps, for a run that must know the target will take the backup before
+// it tells the module anything: opening the target (logs "backup filename: <path>"; 0, or -1
+// after the refusal lines), then receiving into it (1 or -1, as backupZigbee).
+struct BackupTarget;
+[[nodiscard]] int openBackupFile(const char* path, BackupTarget& target);
+[[nodiscard]] int receiveBackup(const char* path, BackupTarget& target);
 [[nodiscard]] int resetZigbee();
 // Restores `path` on the open port, then reopens the port and reboots the module. 1 with the
 // port open after an accepted reboot; -1 after a failure, reported on stdout, port closed.

@@ -1,5 +1,6 @@
 // Factory reset: fetch the module's gateway device ID, then hand it back with the reset
 // command; optionally restore a blank backup first or take one afterwards.
+#include "pairvault/backup_target.h"
 #include "pairvault/pairvault_internal.h"
 
 #include "link/frames.h"
@@ -62,6 +63,13 @@ int resetZigbee() {
 int runResetMode(const RunOptions& opt) {
     if (!prepareDevice("reset", opt.device))
         return -1;
+    // The blank backup's target is checked as a plain backup checks it, but before the reset:
+    // a target that would be refused must not cost the module its network first.
+    BackupTarget blank;
+    if (opt.backupFile != nullptr && openBackupFile(opt.backupFile, blank) != 0) {
+        closeSerial();
+        return -1;
+    }
     // With a blank backup restored first, the sensors stay on the network after the reset.
     if (opt.restoreFile != nullptr && restoreThenReboot(opt.device, opt.restoreFile) != 1)
         return -1;
@@ -72,7 +80,7 @@ int runResetMode(const RunOptions& opt) {
     }
     // Unlike a plain backup, a blank backup that fails fails the run: it is what the caller
     // asked the reset for.
-    if (opt.backupFile != nullptr && backupZigbee(opt.backupFile) != 1) {
+    if (opt.backupFile != nullptr && receiveBackup(opt.backupFile, blank) != 1) {
         closeSerial();
         return -1;
     }

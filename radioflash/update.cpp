@@ -44,7 +44,7 @@ int runUpdate(const char* device, const char* firmware) {
     // unreadable must not leave it stranded there.
     SendFile image;
     // An empty image has nothing to install: refused like one too large to send.
-    if (loadFileToSend(firmware, false, INVALID_FIRMWARE_FILE, image) != 0)
+    if (loadFileToSend(firmware, INVALID_FIRMWARE_FILE, image) != 0)
         return EXIT_FAILURE_STATUS;
 
     if (Update_Init(device) < 0) {

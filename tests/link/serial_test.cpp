@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <regex>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -36,6 +37,11 @@ struct SerialTest : testing::Test {
 TEST_F(SerialTest, RunLogHeaderAppendsAndFailureIsReportedOnStdout) {
     ASSERT_EQ(openRunLog(logPath.c_str(), "prog", "T1"), 0);
     EXPECT_EQ(log(), "prog: T0\nprog: T1\n");
+    const mode_t mask = umask(0);
+    umask(mask);
+    struct stat st {};
+    ASSERT_EQ(stat(logPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640 & ~mask); // it carries the gateway ID
 
     char when[START_TIME_SIZE];
     formatStartTime(std::time(nullptr), when, sizeof when);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +20,12 @@ mode_t modeOf(const std::string& path) {
     return st.st_mode & 07777;
 }
 
+// A medium that returns byte `offset` of the files whose path contains `part` wrong on reading.
+std::vector<std::string> lyingMedium(const std::string& part, int offset) {
+    return {"env", std::string("LD_PRELOAD=") + LYING_MEDIUM_SHIM_PATH,
+            "LYING_MEDIUM=" + part + ":" + std::to_string(offset)};
+}
+
 } // namespace
 
 TEST(PairvaultBackup, SuccessIsByteExactAndKeepsModesAndLinks) {
@@ -25,17 +33,21 @@ TEST(PairvaultBackup, SuccessIsByteExactAndKeepsModesAndLinks) {
     const auto table = writePattern(dir / "table", 300);
     SimModule sim(dir, {"--table", dir / "table"});
     ASSERT_TRUE(sim.started());
-    umask(022);
     const std::string out = dir / "out";
     mkdir(out.c_str(), 0755);
 
-    // A new file.
-    auto r = runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/b.bin"});
-    SKIP_WITHOUT_SANDBOX(r);
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_EQ(r.out, "SUCCESS\n");
-    EXPECT_EQ(readFile(out + "/b.bin"), withFill(table));
-    EXPECT_EQ(modeOf(out + "/b.bin"), 0644u);
+    // A new file holds the network's keys: its owner's only, whatever the umask allows.
+    ProcessResult r;
+    for (const mode_t mask : {022u, 027u}) {
+        umask(mask);
+        unlink((out + "/b.bin").c_str());
+        r = runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/b.bin"});
+        SKIP_WITHOUT_SANDBOX(r);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_EQ(r.out, "SUCCESS\n");
+        EXPECT_EQ(readFile(out + "/b.bin"), withFill(table));
+        EXPECT_EQ(modeOf(out + "/b.bin"), 0600u);
+    }
     const auto log = lines(withoutHeader(defaultLog(dir)));
     ASSERT_GE(log.size(), 6u);
     EXPECT_EQ(log[1], "Preparing to backup device /dev/ttyS4...");
@@ -44,15 +56,17 @@ TEST(PairvaultBackup, SuccessIsByteExactAndKeepsModesAndLinks) {
     EXPECT_EQ(log[4], "Receive Backup Command: 00 01 09 08 01 00 aa ");
     EXPECT_EQ(log.back(), "result = 384 (success)");
 
-    // An existing file keeps its mode; a symbolic link keeps pointing at the new content.
+    // An existing file keeps its permission bits, but no set-id bit; a symbolic link keeps
+    // pointing at the new content. The medium's read-back gets past a byte it does not hold.
     writeText(out + "/b.bin", "old");
-    chmod((out + "/b.bin").c_str(), 0600);
+    chmod((out + "/b.bin").c_str(), 02640);
     ASSERT_EQ(symlink("b.bin", (out + "/link").c_str()), 0);
-    r = runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/link"});
+    r = runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/link"}, {},
+                     lyingMedium(".b.bin.", 384));
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out, "SUCCESS\n");
     EXPECT_EQ(readFile(out + "/b.bin"), withFill(table));
-    EXPECT_EQ(modeOf(out + "/b.bin"), 0600u);
+    EXPECT_EQ(modeOf(out + "/b.bin"), 0640u);
     struct stat st {};
     ASSERT_EQ(lstat((out + "/link").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
@@ -80,15 +94,23 @@ TEST(PairvaultBackup, FailuresKeepThePreviousFileAndLeaveNoTemporary) {
     }
     EXPECT_EQ(readText(out + "/old.bin"), "previous good backup");
 
-    // The transfer breaks off after the first block, over an old file and into a new one.
-    for (const std::string name : {"old.bin", "new.bin"}) {
-        SimModule sim(dir, {"--xm-cancel", "2"});
-        ASSERT_TRUE(sim.started());
-        const auto r = runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/" + name});
-        EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.out, "ERROR: fail to backup\n");
-        EXPECT_EQ(lines(defaultLog(dir)).back(), "result = -1 (canceled by remote)");
-    }
+    // Over an old file and into a new one, the transfer breaks off after the first block, or
+    // the medium reads byte 200 of the 384 it was given back wrong.
+    for (const bool lies : {false, true})
+        for (const std::string name : {"old.bin", "new.bin"}) {
+            SimModule sim(dir, {"--xm-cancel", lies ? "0" : "2"});
+            ASSERT_TRUE(sim.started());
+            const auto r =
+                runPairvault(dir, sim.pty, {"-ohub", "-backup", out + "/" + name}, {},
+                             lies ? lyingMedium(".bin.", 200) : std::vector<std::string>{});
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_EQ(r.out, "ERROR: fail to backup\n");
+            EXPECT_EQ(lines(defaultLog(dir)).back(),
+                      lies ? "ERROR: " + out + "/" + name +
+                                 " reads back different from what was received, first in bytes "
+                                 "128-255"
+                           : "result = -1 (canceled by remote)");
+        }
     EXPECT_EQ(readText(out + "/old.bin"), "previous good backup");
     EXPECT_EQ(entries(out), std::vector<std::string>{"old.bin"});
 }
@@ -111,11 +133,57 @@ TEST(PairvaultBackup, UnwritableTargetsFail) {
                                                   path + "\n");
     EXPECT_TRUE(sim.requests().empty());
 
-    // A device is written in place; data that cannot be stored is no backup.
+    // A device takes each block as it arrives: the first it cannot store ends the transfer,
+    // and the module is not told that block arrived.
     const auto full = runPairvault(dir, sim.pty, {"-backup", "/dev/full", "-ohub"});
     EXPECT_EQ(full.exitCode, 1);
     EXPECT_EQ(full.out, "ERROR: fail to backup\n");
-    EXPECT_NE(defaultLog(dir).find("No space left on device"), std::string::npos);
+    EXPECT_NE(defaultLog(dir).find("file write error: No space left on device\n"
+                                   "result = -1 (canceled by remote)\n"),
+              std::string::npos);
+    EXPECT_EQ(sim.record().find("XM rx ACK"), std::string::npos);
+}
+
+// Until the complete backup is in place, only its temporary file is there. Temporary files of
+// the same target that a killed run left are removed; one a live run holds is not.
+TEST(PairvaultBackup, NothingButTheTemporaryFileUntilTheEnd) {
+    TempDir dir;
+    const auto table = writePattern(dir / "table", 300);
+    // The first backup command is refused: the run holds its target a second longer.
+    SimModule sim(dir, {"--table", dir / "table", "--reply", "09=status:01,ok"});
+    ASSERT_TRUE(sim.started());
+    const std::string out = dir / "out";
+    mkdir(out.c_str(), 0755);
+    for (const std::string name : {".b.bin.K1lled", ".b.bin.Live00", ".b.bin.other"})
+        writeText(out + "/" + name, "partial network data");
+    const int live = open((out + "/.b.bin.Live00").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(live, LOCK_EX), 0);
+
+    BackgroundProcess run(pairvaultArgv(dir, sim.pty, {"-ohub", "-backup", out + "/b.bin"}),
+                          kSanitizerEnv);
+    std::vector<std::string> during;
+    for (int i = 0; i < 3000 && during.empty(); ++i, usleep(10000))
+        if (sim.record().find("RX 00 00 09") != std::string::npos)
+            during = entries(out);
+    std::string printed;
+    for (std::string line; run.readLine(line, 90);)
+        printed += line + "\n";
+    const int status = run.stop();
+    close(live);
+    if (status == 77)
+        GTEST_SKIP() << "the sandbox cannot run here";
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(printed, "SUCCESS\n");
+    // Besides the two that stay, this run's temporary file only.
+    std::erase(during, ".b.bin.Live00");
+    std::erase(during, ".b.bin.other");
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during[0].size(), 13u);
+    EXPECT_EQ(during[0].substr(0, 7), ".b.bin.");
+    EXPECT_EQ(entries(out), (std::vector<std::string>{".b.bin.Live00", ".b.bin.other", "b.bin"}));
+    EXPECT_EQ(readFile(out + "/b.bin"), withFill(table));
+    EXPECT_NE(defaultLog(dir).find("removed .b.bin.K1lled, left by a backup that did not finish\n"),
+              std::string::npos);
 }
 
 // The target is refused exactly where a plain open of it is refused, before any frame, and is
@@ -168,8 +236,9 @@ TEST(PairvaultBackup, TargetsAPlainOpenRefusesAreRefusedBeforeAnyFrame) {
 }
 
 // Where a rename cannot replace the target, the backup is received into memory and written
-// into the target in place after a complete transfer; a failed transfer leaves it as it was.
-// Nothing else ever appears beside the target.
+// into the target in place after a complete transfer, then read back; a failed transfer leaves
+// it as it was. A FIFO gets each block as it arrives. Nothing else ever appears beside the
+// target.
 TEST(PairvaultBackup, TargetsARenameCannotReplaceAreWrittenInPlace) {
     TempDir dir;
     const auto table = writePattern(dir / "table", 300);
@@ -190,14 +259,26 @@ TEST(PairvaultBackup, TargetsARenameCannotReplaceAreWrittenInPlace) {
     if (!appendOnly)
         std::printf("append-only directory not checked: chattr +a fails here\n");
 
+    // A reader draining a FIFO into <dir>/drained.bin for as long as the run lasts.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const std::vector<std::string> drain = {
+        "sh", "-c",         "cat \"$1\" >\"$2\" & shift 2; \"$@\"; rc=$?; wait; exit $rc",
+        "sh", dir / "fifo", dir / "drained.bin"};
+    auto lying = bind;
+    for (const auto& word : lyingMedium("b.bin", 300))
+        lying.push_back(word);
+
     struct Case {
         std::string target;
         std::string landsIn;
         std::vector<std::string> wrapper;
         bool fails;
+        bool lies = false; // stored right, but read back wrong: no success
     };
     std::vector<Case> cases = {{dir / "mnt/b.bin", dir / "bound.bin", bind, false},
-                               {dir / "mnt/b.bin", dir / "bound.bin", bind, true}};
+                               {dir / "mnt/b.bin", dir / "bound.bin", bind, true},
+                               {dir / "mnt/b.bin", dir / "bound.bin", lying, false, true},
+                               {dir / "fifo", dir / "drained.bin", drain, false}};
     if (appendOnly) {
         cases.push_back({dir / "append/b.bin", dir / "append/b.bin", {}, false});
         cases.push_back({dir / "append/b.bin", dir / "append/b.bin", {}, true});
@@ -212,13 +293,11 @@ TEST(PairvaultBackup, TargetsARenameCannotReplaceAreWrittenInPlace) {
         if (r.exitCode == 77)
             break;
         EXPECT_EQ(r.exitCode, 1) << r.err;
-        if (c.fails) {
-            EXPECT_EQ(r.out, "ERROR: fail to backup\n");
+        EXPECT_EQ(r.out, c.fails || c.lies ? "ERROR: fail to backup\n" : "SUCCESS\n");
+        if (c.fails)
             EXPECT_EQ(readText(c.landsIn), "previous good backup");
-        } else {
-            EXPECT_EQ(r.out, "SUCCESS\n");
+        else
             EXPECT_EQ(readFile(c.landsIn), withFill(table));
-        }
     }
     if (appendOnly)
         runProcess({"chattr", "-a", dir / "append"});

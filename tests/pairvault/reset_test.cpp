@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 const std::string kGatewayId = "00 00 04 00 00 aa";
@@ -49,11 +50,17 @@ TEST(PairvaultReset, BlankRestoreRebootsBeforeTheReset) {
     EXPECT_EQ(rx[2], kGatewayId);
     EXPECT_EQ(rx[3].substr(0, 14), "00 00 07 00 08");
 
-    // A blank restore file that is not there stops the run before any frame.
-    r = runPairvault(dir, sim.pty, {"-ohub", "-reset", "-restore", dir / "none.bin"});
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out, "ERROR: invalid restore file\nERROR: No such file or directory: " +
-                         dir / "none.bin" + "\n");
+    // A blank restore file that is not there, or is empty, stops the run before any frame.
+    writeFile(dir / "empty.bin", {});
+    const std::string emptyLines = "ERROR: No data available: " + dir / "empty.bin" +
+                                   "\nERROR: invalid file size, " + dir / "empty.bin" + "\n";
+    for (const auto& [name, lines] :
+         {std::pair{"none.bin", "ERROR: No such file or directory: " + dir / "none.bin" + "\n"},
+          std::pair{"empty.bin", emptyLines}}) {
+        r = runPairvault(dir, sim.pty, {"-ohub", "-reset", "-restore", dir / name});
+        EXPECT_EQ(r.exitCode, 255);
+        EXPECT_EQ(r.out, "ERROR: invalid restore file\n" + lines);
+    }
     EXPECT_EQ(sim.requests().size(), 4u);
 }
 
@@ -85,4 +92,12 @@ TEST(PairvaultReset, FailedBlankBackupFailsTheRun) {
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(r.out, "ERROR: fail to backup\n");
     EXPECT_NE(access((dir / "blank.bin").c_str(), F_OK), 0); // nothing left behind
+
+    // A target a plain backup refuses refuses the whole run, before the module is reset.
+    const std::string nodir = dir / "nodir/blank.bin";
+    const auto refused = runPairvault(dir, sim.pty, {"-reset", "-backup", nodir, "-ohub"});
+    EXPECT_EQ(refused.exitCode, 255);
+    EXPECT_EQ(refused.out, "ERROR: cannot open " + nodir + "\n");
+    EXPECT_EQ(lines(defaultLog(dir)).back(), "ERROR: No such file or directory: " + nodir);
+    EXPECT_EQ(sim.requests().size(), 3u); // those of the first run only
 }

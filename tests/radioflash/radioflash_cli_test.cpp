@@ -288,7 +288,7 @@ TEST(RadioflashUpdate, BadImagesAreRefusedBeforeThePortIsOpened) {
         std::vector<std::string> wrapper = {};
     };
     const std::vector<Case> cases = {
-        {empty, "File too large", "invalid file size, "},
+        {empty, "No data available", "invalid file size, "},
         {huge, "File too large", "invalid file size, "},
         {dir, "Is a directory", "cannot read "},
         {fifo, "Illegal seek", "cannot seek "},
