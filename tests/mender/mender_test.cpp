@@ -313,6 +313,7 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
         bool backupTaken = true;
         std::size_t imagesSent = 0;    // start requests
         bool flashed = false;          // the image reached the module
+        std::string failure = "";      // the install's reason, "" for not checked
         std::string rollbackLine = ""; // behind the engine's rollback tag, "" for no rollback
         std::string stateDirSize = ""; // see Hub
     };
@@ -341,6 +342,8 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
         // Room for the staged image, the journal and the backup, not for the flash marker.
         {.what = "disk full when the flash is to be recorded",
          .backupTaken = false, // it went with the tmpfs
+         .failure = "cannot record in " + STATE_DIR +
+                    "/transaction that the flash begins, module left untouched",
          .rollbackLine = untouched + "not taken",
          .stateDirSize = "12k"},
     };
@@ -361,6 +364,11 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
         EXPECT_EQ(readFile(hub.received),
                   c.flashed ? withFill(image) : std::vector<std::uint8_t>{});
         const std::string log = hub.log();
+        if (!c.failure.empty()) {
+            EXPECT_NE(log.find(engine.installTag + " fw-x: FAILED: " + c.failure + "\n"),
+                      std::string::npos)
+                << log;
+        }
         if (!c.rollbackLine.empty()) {
             EXPECT_NE(log.find(engine.rollbackTag + " " + c.rollbackLine + "\n"), std::string::npos)
                 << log;
