@@ -14,7 +14,7 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=.ci/lib.sh
 source "$src/.ci/lib.sh"
 build=${1:-$src/build/static}
-product_dirs=(link xmodem discovery filetransfer pairvault radioflash)
+product_dirs=(link xmodem discovery run filetransfer pairvault radioflash)
 status=0
 
 need=(clang-format clang-tidy cppcheck shellcheck cmake g++)

@@ -1,7 +1,7 @@
 #include "discovery/discovery.h"
 
 #include "discovery/discovery_internal.h"
-#include "link/serial.h"
+#include "link/run_log.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -96,18 +96,4 @@ char* getZigbeeDeviceNameIn(const char* dir) {
 
 char* getZigbeeDeviceName() {
     return getZigbeeDeviceNameIn(USB_SERIAL_DIR);
-}
-
-const char* startRun(const char* logValue, const char* programWord, bool onBoard,
-                     const char* notFoundLine) {
-    if (openRunLog(logValue, programWord, runStartTime()) != 0)
-        return nullptr;
-    const char* port = onBoard ? HUB_PORT : getZigbeeDeviceName();
-    if (port == nullptr) {
-        printLine(notFoundLine);
-        logPrintf("ERROR: cannot find Zigbee device.\n");
-        return nullptr;
-    }
-    logPrintf("device: %s\n", port);
-    return port;
 }

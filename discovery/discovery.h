@@ -1,5 +1,5 @@
-// Finds the port of the Zigbee module: the hub's on-board port when the caller says so,
-// otherwise the USB-serial adapter that carries the module.
+// Finds the USB-serial adapter that carries the Zigbee module (the hub's on-board port needs
+// no finding: run/start.h).
 //
 // Lists /sys/bus/usb-serial/devices in the order the directory yields it, asks
 // "udevadm info /dev/<name>" about each entry and takes the first whose ID_VENDOR_ID is "0403"
@@ -9,18 +9,9 @@
 
 #include <dirent.h>
 
-inline constexpr const char* HUB_PORT = "/dev/ttyS4"; // the hub's on-board module port
 inline constexpr const char* USB_SERIAL_DIR = "/sys/bus/usb-serial/devices";
 inline constexpr const char* ZIGBEE_VENDOR_ID = "0403";
 inline constexpr const char* ZIGBEE_MODEL_ID = "6015";
-
-// The start both programs share once their command line is parsed: opens the run log
-// (openRunLog with `logValue`, `programWord` and runStartTime()), then chooses the module port:
-// HUB_PORT when `onBoard`, otherwise getZigbeeDeviceName(), and logs "device: <port>". When no
-// adapter is found prints `notFoundLine` on standard output and logs "ERROR: cannot find Zigbee
-// device.". Returns the port, or nullptr when the run cannot go on.
-const char* startRun(const char* logValue, const char* programWord, bool onBoard,
-                     const char* notFoundLine);
 
 // "/dev/<name>" of the first matching adapter (static storage, valid until the next call), or
 // nullptr when none matches or the directory cannot be listed.

@@ -1,6 +1,6 @@
 #include "filetransfer/progress.h"
 
-#include "link/serial.h"
+#include "link/run_log.h"
 #include "xmodem/xmodem.h"
 
 #include <fcntl.h>

@@ -1,34 +1,33 @@
 #include "link/interrupt.h"
 
 #include "link/os.h"
-#include "link/serial.h"
 
 #include <fcntl.h>
 #include <sys/time.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
 constexpr std::array<int, 3> INTERRUPTING = {SIGHUP, SIGINT, SIGTERM};
-// XMODEM's cancel (CAN, as XMODEM_CANCEL_BYTES in xmodem/), which lies above this layer.
-constexpr int CANCEL_BYTES = 3;
-constexpr unsigned char CANCEL = 0x18;
 constexpr long EXIT_WATCHDOG_MS = 500;
 constexpr long EXIT_WATCHDOG_REPEAT_MS = 100; // every blocked call after the first
 
 volatile std::sig_atomic_t caught = 0;
 bool ending = false;
-int transfers = 0;
-InterruptCleanup cleanup = nullptr;
-void* cleanupArg = nullptr;
+
+struct Cleanup {
+    InterruptCleanup fn;
+    void* arg;
+};
+std::array<Cleanup, 8> cleanups{}; // the run log, the port, a backup's file, a transfer
+std::size_t registered = 0;
 
 // Records the first signal only: a second one, or two together, end the run the same way.
 void recordSignal(int sig) {
@@ -64,15 +63,6 @@ void keepStandardDescriptorsOpen() {
             close(opened);
         }
     }
-}
-
-void cancelTransfer() {
-    // The block still leaving the port goes out whole first: the receiver then reads the
-    // cancel as the next header, not as part of a block.
-    osDrain(SERIAL_FD);
-    for (int i = 0; i < CANCEL_BYTES; ++i)
-        (void)_outbyte(CANCEL);
-    osDrain(SERIAL_FD);
 }
 
 [[noreturn]] void dieBy(int sig) {
@@ -113,21 +103,15 @@ void setUpProcess() {
 
 void endIfInterrupted() {
     const int sig = caught;
+    // A clean-up that writes a byte or a log line passes here again: it returns at once.
     if (sig == 0 || ending)
         return;
     ending = true;
     armExitWatchdog();
-    if (transfers > 0 && SERIAL_FD >= 0)
-        cancelTransfer();
-    if (cleanup != nullptr) {
-        cleanup(cleanupArg);
-        cleanup = nullptr;
+    while (registered > 0) {
+        const Cleanup c = cleanups[--registered];
+        c.fn(c.arg);
     }
-    // Death by a signal runs no exit handler: the low-latency flag is put back here.
-    restorePortFlags();
-    if (log_fp == nullptr)
-        reopenRunLog();
-    logPrintf("ERROR: %s\n", strsignal(sig));
     // Lines printed before the signal are not lost; nothing new goes to standard output.
     std::fflush(stdout);
     dieBy(sig);
@@ -147,15 +131,26 @@ void sleepInterruptibly(long us) {
     }
 }
 
-TransferInProgress::TransferInProgress() {
-    ++transfers;
+void pushInterruptCleanup(InterruptCleanup fn, void* arg) {
+    for (std::size_t i = 0; i < registered; ++i)
+        if (cleanups[i].fn == fn && cleanups[i].arg == arg)
+            return;
+    if (registered == cleanups.size())
+        std::abort();
+    cleanups[registered++] = {fn, arg};
 }
 
-TransferInProgress::~TransferInProgress() {
-    --transfers;
+void popInterruptCleanup(const void* arg) {
+    for (std::size_t i = registered; i > 0; --i) {
+        if (cleanups[i - 1].arg != arg)
+            continue;
+        for (; i < registered; ++i)
+            cleanups[i - 1] = cleanups[i];
+        --registered;
+        return;
+    }
 }
 
-void setInterruptCleanup(InterruptCleanup fn, void* arg) {
-    cleanup = fn;
-    cleanupArg = arg;
+int interruptingSignal() {
+    return caught;
 }

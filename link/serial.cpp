@@ -5,64 +5,17 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 int SERIAL_FD = -1;
-FILE* log_fp = nullptr;
 
 namespace {
-
-// Taken before main() runs: the header shows when the run started, not when the log opened.
-const std::time_t processStart = std::time(nullptr);
-
-// The run log's "-l" value as openRunLog was given it, for a last line after it was closed.
-const char* runLogValue = nullptr;
-
-// The run log for a "-l" value: standard output or error, or the file opened for appending,
-// close-on-exec (the discovery shell and udevadm inherit no descriptor of ours) and
-// line-buffered, so that lines written straight to log_fp reach the file whole and at once,
-// just like the ones written here. Null with errno when the file cannot be opened.
-FILE* openLogStream(const char* value) {
-    if (std::strcmp(value, "stdout") == 0)
-        return stdout;
-    if (std::strcmp(value, "stderr") == 0)
-        return stderr;
-    // As fopen(value, "ae") opens it, but not readable by everyone when it is created.
-    const int fd = open(value, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, RUN_LOG_MODE);
-    if (fd < 0)
-        return nullptr;
-    FILE* fp = fdopen(fd, "a");
-    if (fp == nullptr) {
-        const int err = errno;
-        close(fd);
-        errno = err;
-        return nullptr;
-    }
-    std::setvbuf(fp, nullptr, _IOLBF, BUFSIZ);
-    return fp;
-}
-
-bool isStandardStream(const FILE* fp) {
-    return fp == stdout || fp == stderr;
-}
-
-// Writes and flushes at once. A write blocked on a pipe or terminal that a signal cut short
-// ends the run here.
-__attribute__((format(printf, 2, 0))) void writeFormatted(FILE* fp, const char* fmt, va_list ap) {
-    std::vfprintf(fp, fmt, ap);
-    std::fflush(fp);
-    endIfInterrupted();
-}
 
 // Waits up to `us` microseconds for the port to become readable. Returns true when poll
 // reported the descriptor ready (which on a hung-up line need not mean a byte is there).
@@ -85,16 +38,6 @@ bool waitReadable(int fd, long us, const timespec& start) {
     }
 }
 
-// One write of all `len` bytes; a short write is not retried. 1, or 255 after logging "write".
-int writeWhole(int fd, const std::uint8_t* data, std::size_t len) {
-    const ssize_t n = osWrite(fd, data, len);
-    if (n < 0 || static_cast<std::size_t>(n) != len) {
-        printError("write");
-        return 255;
-    }
-    return 1;
-}
-
 bool readOneByte(std::uint8_t& c) {
     return osRead(SERIAL_FD, &c, 1) == 1;
 }
@@ -106,6 +49,10 @@ constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
 serial_struct flagsFound{};
 volatile std::sig_atomic_t flagsChangedOn = -1;
 
+void restoreFlagsOnInterrupt(void* /*unused*/) {
+    restorePortFlags();
+}
+
 // The driver's settings are the port's, not the descriptor's: they outlive the run unless
 // put back. Any refusal (no such ioctl, no permission) leaves the port as it is, silently.
 void setLowLatency(int fd) {
@@ -115,6 +62,8 @@ void setLowLatency(int fd) {
     static bool exitHookSet = false;
     if (!exitHookSet)
         exitHookSet = std::atexit(restorePortFlags) == 0;
+    // Death by a signal runs no exit handler: the way out of an interrupted run puts them back.
+    pushInterruptCleanup(restoreFlagsOnInterrupt, nullptr);
     flagsFound = found;
     flagsChangedOn = fd;
     serial_struct low = found;
@@ -125,40 +74,8 @@ void setLowLatency(int fd) {
 
 } // namespace
 
-void traceBytes(const char* prefix, const char* label, const std::uint8_t* data, std::size_t len) {
-    std::string line = prefix;
-    line += label;
-    line += ": ";
-    static constexpr char hex[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < len; ++i) {
-        line += hex[data[i] >> 4];
-        line += hex[data[i] & 0x0f];
-        line += ' ';
-    }
-    line += '\n';
-    logPrintf("%s", line.c_str());
-}
-
 void pauseSeconds(unsigned seconds) {
     sleepInterruptibly(static_cast<long>(seconds) * 1000000L);
-}
-
-void printLine(const char* text) {
-    printOut("%s\n", text);
-}
-
-void printOut(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    writeFormatted(stdout, fmt, ap);
-    va_end(ap);
-}
-
-void printUsage(const char* usageText) {
-    printLine("ERROR: argument error");
-    FILE* out = log_fp != nullptr ? log_fp : stdout;
-    std::fputs(usageText, out);
-    std::fflush(out);
 }
 
 void restorePortFlags() {
@@ -169,66 +86,6 @@ void restorePortFlags() {
     const int err = errno;
     (void)ioctl(fd, TIOCSSERIAL, &flagsFound);
     errno = err;
-}
-
-void logPrintf(const char* fmt, ...) {
-    if (log_fp == nullptr)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    writeFormatted(log_fp, fmt, ap);
-    va_end(ap);
-}
-
-void formatStartTime(std::time_t t, char* buf, std::size_t size) {
-    if (size == 0)
-        return;
-    buf[0] = '\0';
-    std::tm local{};
-    if (localtime_r(&t, &local) == nullptr)
-        return;
-    if (std::strftime(buf, size, "%Y/%m/%d %H:%M:%S %Z", &local) == 0)
-        buf[0] = '\0';
-}
-
-const char* runStartTime() {
-    static char text[START_TIME_SIZE];
-    formatStartTime(processStart, text, sizeof text);
-    return text;
-}
-
-int openRunLog(const char* value, const char* programWord, const char* startTime) {
-    FILE* fp = openLogStream(value);
-    if (fp == nullptr) {
-        const int err = errno;
-        printLine("ERROR: cannot open log file");
-        printOut("ERROR: %s: %s\n", std::strerror(err), value);
-        return -1;
-    }
-    closeRunLog();
-    log_fp = fp;
-    runLogValue = value;
-    logPrintf("%s: %s\n", programWord, startTime);
-    return 0;
-}
-
-void closeRunLog() {
-    if (log_fp != nullptr && !isStandardStream(log_fp))
-        std::fclose(log_fp);
-    else if (log_fp != nullptr)
-        std::fflush(log_fp);
-    log_fp = nullptr;
-}
-
-void reopenRunLog() {
-    if (log_fp != nullptr || runLogValue == nullptr)
-        return;
-    log_fp = openLogStream(runLogValue);
-}
-
-void printError(const char* what) {
-    const int err = errno;
-    logPrintf("%s: %s\n", what, std::strerror(err));
 }
 
 int Open_Serial(const char* path) {
@@ -311,7 +168,13 @@ int Uart_Send(int fd, const std::uint8_t* data, std::size_t len, const char* lab
     if (label != nullptr)
         traceBytes("Send ", label, data, len);
     osFlush(fd, TCOFLUSH);
-    return writeWhole(fd, data, len);
+    // One write of all `len` bytes; a short write is not retried.
+    const ssize_t n = osWrite(fd, data, len);
+    if (n < 0 || static_cast<std::size_t>(n) != len) {
+        printError("write");
+        return 255;
+    }
+    return 1;
 }
 
 int Uart_Recv(int fd, std::uint8_t* buf, const char* label) {

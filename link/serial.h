@@ -1,92 +1,43 @@
-// Run log, outcome lines and serial port: the process-wide resources every other part of the
-// tools uses.
+// The module port: the process-wide descriptor every other part of the tools talks through,
+// and the waits that pace every exchange.
 //
 // Principles of operation
 // -----------------------
-// The run log (`log_fp`) receives every diagnostic line of a run: the header, traces, library
-// failures. It is standard output, standard error, or a file opened for appending.
-//
 // The module port (`SERIAL_FD`) is opened non-blocking and set to raw 115200 8N1. Because it is
 // non-blocking, VTIME/VMIN never pace a read: a read with nothing waiting fails at once with
 // EAGAIN. All timing comes from two waits, both here: `pauseSeconds`, the whole-second pause of
 // the command exchanges and the settling times, and `waitForByte`, the 50 ms byte waits that
-// `_inbyte` and XMODEM use.
-//
-// What a run has to say to its caller (outcome words, "ERROR: ..." lines) goes to standard
-// output through `printLine`/`printOut`, flushed at once so that it keeps its place among the
-// run-log lines when both reach the same terminal or file.
+// `_inbyte` and XMODEM use. Every wait passes the interruption checkpoint (link/interrupt.h).
 //
 // While a run holds the port, its driver is asked to pass received bytes on at once: the
 // module's USB-serial adapter (FT-X family, ftdi_sio) otherwise keeps a short reply, such as
 // XMODEM's one-byte ACK, until its 16 ms latency timer fires, which costs every block of a
 // stop-and-wait transfer. Open_Serial sets the port's ASYNC_LOW_LATENCY flag when it is clear;
-// closeSerial, and the process exit for a port left open, put the flags back as they were.
-// A driver without the ioctl (a pseudo-terminal, some UARTs) refuses it, which changes nothing.
+// closeSerial, the process exit and the way out of an interrupted run (a clean-up the port
+// registers) put the flags back as they were. A driver without the ioctl (a pseudo-terminal,
+// some UARTs) refuses it, which changes nothing.
 //
-// Everything here is single-threaded and reports through integer returns; nothing throws.
+// The port reports its failures and traces through the run log, whose header comes with this
+// one. Everything here is single-threaded and reports through integer returns; nothing throws.
 #pragma once
+
+#include "link/run_log.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <ctime>
 
 // Descriptor of the open module port, -1 while none is open.
 extern int SERIAL_FD;
-// The run log; null until openRunLog succeeded.
-extern FILE* log_fp;
 
 // Fixed constants of the link layer.
 inline constexpr unsigned SERIAL_BAUD = 115200;
 inline constexpr std::size_t UART_RECV_SIZE = 1024; // every Uart_Recv buffer holds this many
 inline constexpr unsigned INBYTE_WAIT_US = 50000;   // one wait of _inbyte
 inline constexpr unsigned INBYTE_WAITS_PER_UNIT = 16;
-inline constexpr std::size_t START_TIME_SIZE = 64;
-// A new run log file: it carries the gateway ID, which authorises a factory reset, so it is
-// for its owner and the log readers' group only (less what the umask removes).
-inline constexpr unsigned RUN_LOG_MODE = 0640;
-
-// The time the program started, as the run-log header shows it ("%Y/%m/%d %H:%M:%S %Z").
-const char* runStartTime();
-
-// Formats `t` as local time "%Y/%m/%d %H:%M:%S %Z" into `buf` (START_TIME_SIZE bytes).
-void formatStartTime(std::time_t t, char* buf, std::size_t size);
-
-// Opens the run log. `value` is "stdout", "stderr" or a file path (opened for appending).
-// On failure prints "ERROR: cannot open log file" and "ERROR: <strerror>: <value>" on stdout
-// and returns -1; otherwise writes the header "<programWord>: <startTime>" and returns 0.
-// A log file is line-buffered, so lines written straight to log_fp are not lost either.
-[[nodiscard]] int openRunLog(const char* value, const char* programWord, const char* startTime);
-
-// "<text>\n" on standard output, flushed.
-void printLine(const char* text);
-// printf to standard output, flushed.
-void printOut(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// "ERROR: argument error" on standard output, then `usageText` to the run log when one is
-// open, otherwise to standard output.
-void printUsage(const char* usageText);
 
 // Sleeps `seconds` whole seconds. An interrupting signal ends the run within INTERRUPT_CHECK_MS
 // (link/interrupt.h); no other signal cuts the pause short.
 void pauseSeconds(unsigned seconds);
-
-// Logs "<what>: <strerror(errno)>" to the run log. Nothing goes to stdout.
-void printError(const char* what);
-
-// Writes to the run log (nothing while it is not open) and flushes it, so a run that is killed
-// loses no line and "-l stdout" keeps log lines in order with what the program prints.
-void logPrintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// Logs "<prefix><label>: xx xx ... \n", the trace line of one port transfer.
-void traceBytes(const char* prefix, const char* label, const std::uint8_t* data, std::size_t len);
-
-// Closes the run log if it is a file (standard streams are only flushed, never closed) and
-// sets log_fp to null.
-void closeRunLog();
-
-// Opens the run log that closeRunLog closed once more, for the line that says why a run ended
-// after all. Does nothing while it is open or when none was ever opened.
-void reopenRunLog();
 
 // Opens `path` read-write, non-blocking, close-on-exec, without becoming its controlling
 // terminal, and takes an exclusive lock on it. Returns the descriptor, or -1 after logging the

@@ -346,7 +346,7 @@ int verifyReadBack(const ReceivedDigest& received, int fd, bool wholeFile, const
 }
 
 BackupTarget::~BackupTarget() {
-    setInterruptCleanup(nullptr, nullptr);
+    popInterruptCleanup(this);
     if (stream != nullptr)
         std::fclose(stream);
     discardEntries(*this);
@@ -376,8 +376,8 @@ int openBackupTarget(const char* path, BackupTarget& t) {
     if (const int err = openReceiveStream(t); err != 0)
         return err;
     // A run ended by a signal before the commit leaves nothing behind either.
-    setInterruptCleanup([](void* target) { discardEntries(*static_cast<BackupTarget*>(target)); },
-                        &t);
+    pushInterruptCleanup(
+        [](void* target) { discardEntries(*static_cast<BackupTarget*>(target)); }, &t);
     return 0;
 }
 

@@ -1,7 +1,7 @@
 // Command line and run set-up.
 #include "pairvault/pairvault_internal.h"
 
-#include "link/serial.h"
+#include "link/run_log.h"
 
 #include <string_view>
 

@@ -3,8 +3,8 @@
 // answered but never accepted.
 #include "pairvault/pairvault_internal.h"
 
-#include "discovery/discovery.h"
 #include "link/interrupt.h"
+#include "run/start.h"
 
 int main(int argc, char** argv) {
     setUpProcess();

@@ -1,7 +1,7 @@
 // Command line of radioflash: the words it takes and the usage text.
 #include "radioflash/radioflash.h"
 
-#include "link/serial.h"
+#include "link/run_log.h"
 
 #include <string_view>
 

@@ -1,8 +1,8 @@
 // radioflash: parse, set up the run log and the device, then run one mode.
 #include "radioflash/radioflash.h"
 
-#include "discovery/discovery.h"
 #include "link/interrupt.h"
+#include "run/start.h"
 
 int main(int argc, char** argv) {
     setUpProcess();

@@ -1,6 +1,5 @@
 // XMODEM receiver: asks for CRC mode, falls back to checksum mode, takes 128- and 1024-byte
 // blocks mixed, and writes each new block's payload to the caller's stream once.
-#include "link/interrupt.h"
 #include "link/serial.h"
 #include "xmodem/xmodem.h"
 #include "xmodem/xmodem_internal.h"

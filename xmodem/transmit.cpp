@@ -1,5 +1,4 @@
 // XMODEM sender: 128-byte blocks in the check mode the receiver asks for.
-#include "link/interrupt.h"
 #include "link/serial.h"
 #include "xmodem/xmodem.h"
 #include "xmodem/xmodem_internal.h"

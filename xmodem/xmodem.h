@@ -2,8 +2,8 @@
 //
 // The sender sends 128-byte blocks (SOH) in CRC-16 or checksum mode, as the receiver asks. The
 // receiver asks for CRC mode with "C", falls back to checksum mode with NAK, and takes 128- and
-// 1024-byte blocks (SOH / STX) mixed freely. Both work on the process-wide SERIAL_FD and log
-// through log_fp (link/serial.h).
+// 1024-byte blocks (SOH / STX) mixed freely. Both work on the process-wide SERIAL_FD
+// (link/serial.h) and log through log_fp (link/run_log.h).
 //
 // Transfer result: > 0 on success (payload bytes moved, in whole blocks, fill included);
 //   0  receiver: EOT before any new block        -1 the other side cancelled (receiver: also a

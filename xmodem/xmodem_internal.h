@@ -14,3 +14,11 @@ inline constexpr int XMODEM_REPEAT_BUDGET = 25;        // receiver: repeats in a
 inline constexpr int XMODEM_CANCEL_BYTES = 3;          // CANs sent by a side that gives up
 inline constexpr unsigned short XMODEM_LONG_WAIT = 2;  // sync, block headers, EOT answers
 inline constexpr unsigned short XMODEM_SHORT_WAIT = 1; // block answers, bytes inside a block
+
+// Marks an XMODEM transfer as in progress for as long as it lives (from the first byte of the
+// transfer role to the end of its EOT handshake): an interrupted run cancels it first, with
+// CAN CAN CAN behind the block still leaving the port (link/interrupt.h).
+struct TransferInProgress {
+    TransferInProgress();
+    ~TransferInProgress();
+};

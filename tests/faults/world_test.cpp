@@ -173,28 +173,77 @@ TEST(WorldFaults, BackupDiskFillsUpMidTransfer) {
     EXPECT_NE(log.find("result = -1 (canceled by remote)\n"), std::string::npos) << log;
 }
 
-// Input files that lie: a sysfs attribute says 4096 bytes and gives a handful (a file that
-// shrank between sizing and reading). Refused with the load-failure lines before any frame.
-TEST(WorldFaults, FileShorterThanItsSizeIsRefusedBeforeAnyFrame) {
-    const std::string liar = "/sys/devices/system/cpu/online";
-    struct stat st {};
-    if (stat(liar.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::size_t>(st.st_size) <= readText(liar).size())
-        GTEST_SKIP() << "no sysfs attribute that overstates its size here";
+// A restore file or firmware image that cannot be sent whole is refused, by both programs alike,
+// before the module is told anything: missing, empty (what a backup the module never started
+// leaves: restoring it would wipe every pairing), too large for the sender to report complete,
+// a directory, a FIFO nobody writes to, a device, unreadable, or shorter than its size says.
+TEST(WorldFaults, UnsendableFilesAreRefusedBeforeAnyFrame) {
     Bench b;
     ASSERT_TRUE(b.sim->started());
+    const TempDir& d = b.dir;
+    writeText(d / "empty.bin", "");
+    writeText(d / "huge.bin", ""); // sparse: one block more than the sender can carry
+    ASSERT_EQ(truncate((d / "huge.bin").c_str(), (off_t{1} << 31) - 128), 0);
+    mkdir((d / "adir").c_str(), 0755);
+    ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
+    writePattern(d / "locked.bin", 200);
+    chmod((d / "locked.bin").c_str(), 0);
+    // Even as root the file must not be readable: the tool runs without the capabilities that
+    // override file permissions.
+    const std::vector<std::string> noOverride = {
+        "setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"};
+    const std::string liar = "/sys/devices/system/cpu/online";
+    struct stat st {};
+    const bool haveLiar = stat(liar.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                          static_cast<std::size_t>(st.st_size) > readText(liar).size();
 
-    const ToolRun pv =
-        runTool("pairvault", b.dir, b.line.hostPath(), {"-restore", liar, "-ohub"}, RUN_LIMIT_S);
-    SKIP_WITHOUT_SANDBOX(pv);
-    EXPECT_EQ(pv.exitCode, 255);
-    EXPECT_EQ(pv.out, "ERROR: invalid restore file\nERROR: Input/output error: " + liar +
-                          "\nERROR: cannot read " + liar + "\n");
-    const ToolRun rf =
-        runTool("radioflash", b.dir, b.line.hostPath(), {"-f", liar, "-ohub"}, RUN_LIMIT_S);
-    EXPECT_EQ(rf.exitCode, 255);
-    EXPECT_EQ(rf.out, "ERROR: invalid firmware file\nERROR: Input/output error: " + liar +
-                          "\nERROR: cannot read " + liar + "\n");
+    struct Case {
+        std::string path, text, step; // step: the last stdout line's words, "" for none
+        std::vector<std::string> wrapper = {};
+    };
+    std::vector<Case> cases = {
+        {d / "missing.bin", "No such file or directory", ""},
+        {d / "empty.bin", "No data available", "invalid file size, "},
+        {d / "huge.bin", "File too large", "invalid file size, "},
+        {d / "adir", "Is a directory", "cannot read "},
+        {d / "fifo", "Illegal seek", "cannot seek "},
+        {"/dev/zero", "Illegal seek", "cannot seek "},
+        {d / "locked.bin", "Permission denied", "cannot open ", noOverride},
+    };
+    if (haveLiar)
+        cases.push_back({liar, "Input/output error", "cannot read "});
+    for (const auto& c : cases) {
+        for (const std::string program : {"pairvault", "radioflash"}) {
+            const bool pv = program == "pairvault";
+            const std::string what = program + " " + c.path;
+            // Nothing here waits on the module: a run still going after 30 s hangs.
+            const ToolRun r = runTool(program, b.dir, b.line.hostPath(),
+                                      {pv ? "-restore" : "-f", c.path, "-ohub"}, 30, {}, c.wrapper);
+            SKIP_WITHOUT_SANDBOX(r);
+            EXPECT_FALSE(r.timedOut) << what;
+            EXPECT_EQ(r.exitCode, 255) << what;
+            std::string out = std::string("ERROR: invalid ") + (pv ? "restore" : "firmware") +
+                              " file\nERROR: " + c.text + ": " + c.path + "\n";
+            if (!c.step.empty())
+                out += "ERROR: " + c.step + c.path + "\n";
+            EXPECT_EQ(r.out, out) << what;
+            // The run log ends where the file was looked at; nothing of it goes there.
+            const std::string logPath =
+                b.dir / (pv ? "varlog/pairvault.log" : "varlog/radioimage.log");
+            std::string log = readText(logPath);
+            unlink(logPath.c_str());
+            log = log.substr(log.find('\n') + 1);
+            const std::string missing =
+                c.step.empty() ? "ERROR: cannot access " + c.path + "\n" : "";
+            EXPECT_EQ(log, pv ? "device: /dev/ttyS4\nPreparing to restore device /dev/ttyS4...\n"
+                                "restore filename: " +
+                                    c.path + "\n" + missing
+                              : "device: /dev/ttyS4\nfirmware: " + c.path + "\n" +
+                                    (missing.empty() ? "Preparing to update device /dev/ttyS4...\n"
+                                                     : missing))
+                << what;
+        }
+    }
     EXPECT_EQ(b.sim->record().find("RX "), std::string::npos)
         << "a frame for a file we cannot send";
 }

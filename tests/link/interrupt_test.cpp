@@ -6,6 +6,7 @@
 #include "link/serial.h"
 #include "tests/support/pty_pair.h"
 #include "tests/support/tempdir.h"
+#include "xmodem/xmodem_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -31,8 +32,8 @@ TEST(Interrupt, EndsTheRunAndDiesByTheSignal) {
                     if (openRunLog(log.c_str(), "test", "now") != 0)
                         _exit(2);
                     SERIAL_FD = Open_Serial(pty.slavePath.c_str());
-                    setInterruptCleanup([](void* p) { unlink(static_cast<char*>(p)); },
-                                        temp.data());
+                    pushInterruptCleanup([](void* p) { unlink(static_cast<char*>(p)); },
+                                         temp.data());
                     std::optional<TransferInProgress> transfer;
                     if (inTransfer)
                         transfer.emplace();

@@ -79,54 +79,6 @@ TEST(PairvaultRestore, EstimateIsWholeMinutesAt61440BytesEach) {
     }
 }
 
-TEST(PairvaultRestore, RefusedFilesReachNoFrame) {
-    TempDir dir;
-    SimModule sim(dir, {});
-    ASSERT_TRUE(sim.started());
-
-    const std::string missing = dir / "missing.bin";
-    const std::string directory = dir / "adir";
-    mkdir(directory.c_str(), 0755);
-    const std::string fifo = dir / "fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    // Sparse: as large as the sender could never report complete, without the disk space.
-    const std::string huge = dir / "huge.bin";
-    writeFile(huge, {});
-    ASSERT_EQ(truncate(huge.c_str(), (off_t{1} << 31) - 128), 0);
-    // What a backup the module never started leaves: restoring it would wipe every pairing.
-    const std::string empty = dir / "empty.bin";
-    writeFile(empty, {});
-
-    struct Case {
-        std::string path;
-        std::string errorText;
-        std::string lastLine;
-    };
-    const std::vector<Case> cases = {
-        {missing, "No such file or directory", ""},
-        {directory, "Is a directory", "ERROR: cannot read " + directory},
-        {fifo, "Illegal seek", "ERROR: cannot seek " + fifo},
-        {huge, "File too large", "ERROR: invalid file size, " + huge},
-        {empty, "No data available", "ERROR: invalid file size, " + empty},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        const auto r = runPairvault(dir, sim.pty, {"-ohub", "-restore", c.path});
-        SKIP_WITHOUT_SANDBOX(r);
-        EXPECT_EQ(r.exitCode, 255);
-        std::string out =
-            "ERROR: invalid restore file\nERROR: " + c.errorText + ": " + c.path + "\n";
-        if (!c.lastLine.empty())
-            out += c.lastLine + "\n";
-        EXPECT_EQ(r.out, out);
-        EXPECT_FALSE(r.timedOut); // a FIFO without a writer must not hold the run
-        EXPECT_EQ(lines(defaultLog(dir)).back(), c.lastLine.empty()
-                                                     ? "ERROR: cannot access " + c.path
-                                                     : "restore filename: " + c.path);
-    }
-    EXPECT_TRUE(sim.requests().empty());
-}
-
 TEST(PairvaultRestore, RebootNotAcceptedAfterTransferFails) {
     TempDir dir;
     writePattern(dir / "r.bin", 128);

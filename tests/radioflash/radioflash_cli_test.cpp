@@ -258,61 +258,6 @@ TEST(RadioflashUpdate, CancelledTransferFails) {
     EXPECT_TRUE(log.ends_with("result = -1 (canceled by remote)\n")) << log;
 }
 
-TEST(RadioflashUpdate, BadImagesAreRefusedBeforeThePortIsOpened) {
-    Bench b;
-    b.startSim();
-    const std::string missing = b.dir / "missing.bin";
-    const ProcessResult r = b.run({"-ohub", "-f", missing});
-    SKIP_WITHOUT_SANDBOX(r);
-    EXPECT_EQ(r.exitCode, 255);
-    EXPECT_EQ(r.out,
-              "ERROR: invalid firmware file\nERROR: No such file or directory: " + missing + "\n");
-    EXPECT_EQ(b.takeLogBody(),
-              HUB_LINE + "firmware: " + missing + "\nERROR: cannot access " + missing + "\n");
-
-    const std::string empty = b.dir / "empty.bin";
-    writeText(empty, "");
-    const std::string huge = b.dir / "huge.bin"; // sparse: 3 GiB, no blocks
-    writeText(huge, "");
-    ASSERT_EQ(truncate(huge.c_str(), off_t{3} << 30), 0);
-    const std::string dir = b.dir / "adir";
-    mkdir(dir.c_str(), 0755);
-    const std::string fifo = b.dir / "fifo"; // nobody ever writes to it
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    const std::string locked = b.dir / "locked.bin";
-    writePattern(locked, 200);
-    chmod(locked.c_str(), 0);
-
-    struct Case {
-        std::string path, text, line;
-        std::vector<std::string> wrapper = {};
-    };
-    const std::vector<Case> cases = {
-        {empty, "No data available", "invalid file size, "},
-        {huge, "File too large", "invalid file size, "},
-        {dir, "Is a directory", "cannot read "},
-        {fifo, "Illegal seek", "cannot seek "},
-        {"/dev/zero", "Illegal seek", "cannot seek "},
-        // Even as root the file must not be readable: the tool runs without the capabilities
-        // that override file permissions.
-        {locked,
-         "Permission denied",
-         "cannot open ",
-         {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"}},
-    };
-    for (const auto& c : cases) {
-        // Nothing here waits on the module: a run still going after 30 s hangs.
-        const ProcessResult bad = b.run({"-ohub", "-f", c.path}, {}, c.wrapper, 30);
-        SKIP_WITHOUT_SANDBOX(bad);
-        EXPECT_EQ(bad.exitCode, 255) << c.path;
-        EXPECT_EQ(bad.out, "ERROR: invalid firmware file\nERROR: " + c.text + ": " + c.path +
-                               "\nERROR: " + c.line + c.path + "\n");
-        EXPECT_EQ(b.takeLogBody(), updateLog(c.path));
-        EXPECT_FALSE(bad.timedOut) << c.path;
-    }
-    EXPECT_TRUE(b.sim->requests().empty());
-}
-
 // A refused prepare is asked six times; a start answered with junk restarts from the prepare,
 // six times at most; a silent module gets one prepare request.
 TEST(RadioflashUpdate, RefusedInitIsBounded) {
