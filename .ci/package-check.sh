@@ -2,7 +2,8 @@
 # Builds the Debian package and checks it the way a hub image build would use it:
 #   - a DESTDIR install stages exactly the shipped files, all under DESTDIR;
 #   - lintian finds no errors;
-#   - dpkg installs it, the installed programs run, man finds the pages;
+#   - dpkg installs it, the installed programs run, man finds the pages, swupdate's Lua finds the
+#     handler, and the boot-time recovery unit is enabled where swupdate is installed;
 #   - dpkg removes it again and the programs are gone;
 #   - hardening-check finds every protection of the hardened build in the packaged programs.
 #
@@ -22,7 +23,7 @@ fail() {
 }
 
 # --- tools -------------------------------------------------------------------------------------
-need=(cmake g++ make dpkg-dev lintian man-db file groff mandoc logrotate fakeroot devscripts)
+need=(cmake g++ make dpkg-dev lintian man-db file groff mandoc logrotate fakeroot devscripts openssl)
 install_missing "${need[@]}"
 
 # cpack takes the modes of the package's directories and archive members from the umask; 022
@@ -54,12 +55,17 @@ while IFS= read -r f; do
         fail "the install wrote $f outside DESTDIR"
     fi
 done <"$build/install_manifest.txt"
+unit=zigbee-module-update-recover.service
 expected="etc/default/$pkg
 etc/logrotate.d/$pkg
+lib/systemd/system/$unit
 usr/sbin/pairvault
 usr/sbin/radioflash
+usr/sbin/zigbee-module-update
+usr/share/lua/5.4/zigbee_module_firmware.lua
 usr/share/man/man8/pairvault.8
 usr/share/man/man8/radioflash.8
+usr/share/man/man8/zigbee-module-update.8
 usr/share/mender/modules/v3/zigbee-module-firmware"
 actual=$(cd "$stage/root" && find . -type f -o -type l | sed 's#^\./##' | LC_ALL=C sort)
 if [[ $actual != "$expected" ]]; then
@@ -78,16 +84,20 @@ dpkg-deb --contents "$deb"
 
 contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
 for f in ./usr/sbin/pairvault ./usr/sbin/radioflash ./etc/logrotate.d/$pkg ./etc/default/$pkg \
-    ./usr/share/mender/modules/v3/zigbee-module-firmware \
+    ./usr/share/mender/modules/v3/zigbee-module-firmware ./usr/sbin/zigbee-module-update \
+    ./usr/share/lua/5.4/zigbee_module_firmware.lua ./lib/systemd/system/$unit \
     ./usr/share/man/man8/pairvault.8.gz ./usr/share/man/man8/radioflash.8.gz \
+    ./usr/share/man/man8/zigbee-module-update.8.gz \
     ./usr/share/doc/$pkg/copyright ./usr/share/doc/$pkg/changelog.Debian.gz; do
     grep -qxF "$f" <<<"$contents" || fail "$f missing from the package"
 done
 [[ $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles) == "/etc/default/$pkg
 /etc/logrotate.d/$pkg" ]] || fail "the settings and the logrotate rule are not both conffiles"
-[[ $(dpkg-deb -f "$deb" Suggests) == mender-client ]] || fail "the package does not suggest mender-client"
-[[ -x $stage/root/usr/share/mender/modules/v3/zigbee-module-firmware ]] ||
-    fail "the update module is not executable"
+[[ $(dpkg-deb -f "$deb" Suggests) == "mender-client, swupdate" ]] ||
+    fail "the package does not suggest mender-client and swupdate"
+for f in usr/share/mender/modules/v3/zigbee-module-firmware usr/sbin/zigbee-module-update; do
+    [[ -x $stage/root/$f ]] || fail "$f is not executable"
+done
 unpacked="$stage/unpacked"
 dpkg-deb -x "$deb" "$unpacked"
 for b in pairvault radioflash; do
@@ -159,7 +169,24 @@ module=/usr/share/mender/modules/v3/zigbee-module-firmware
     fail "$module does not answer Mender's questions"
 echo "$module: answers NeedsArtifactReboot and SupportsRollback"
 
-for page in pairvault radioflash; do
+wants=/etc/systemd/system/multi-user.target.wants/$unit
+if [[ -x /usr/bin/swupdate ]]; then
+    [[ -L $wants ]] || fail "swupdate is installed, but $unit was not enabled"
+    # The hub's swupdate_handlers.lua loads the handler by name from Lua's own path.
+    swu=$(mktemp -d)
+    echo 'require("zigbee_module_firmware")' >"$swu/swupdate_handlers.lua"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$swu/key.pem" -out "$swu/cert.pem" \
+        -days 1 -subj /CN=check 2>/dev/null
+    handlers=$(cd "$swu" && TMPDIR=$swu timeout 20 swupdate -l 5 -k cert.pem -c -i /dev/null 2>&1) || true
+    rm -rf "$swu"
+    grep -q 'print_registered_handlers.*zigbee-module-firmware' <<<"$handlers" ||
+        fail "swupdate does not register the zigbee-module-firmware handler"
+    echo "swupdate: $unit enabled, the zigbee-module-firmware handler registered"
+else
+    [[ ! -e $wants ]] || fail "$unit was enabled without swupdate"
+fi
+
+for page in pairvault radioflash zigbee-module-update; do
     path=$(man -w "$page" 2>/dev/null) ||
         fail "man -w $page finds no page (does /etc/dpkg/dpkg.cfg.d exclude /usr/share/man?)"
     [[ $path == /usr/share/man/man8/$page.8.gz ]] || fail "man -w $page gave $path"
@@ -170,7 +197,7 @@ logrotate --debug "/etc/logrotate.d/$pkg" >/dev/null 2>&1 ||
 
 step "dpkg -r"
 dpkg -r "$pkg"
-for b in pairvault radioflash; do
+for b in pairvault radioflash zigbee-module-update; do
     [[ ! -e /usr/sbin/$b ]] || fail "/usr/sbin/$b is still there after dpkg -r"
 done
 # A removed package keeps its conffiles until it is purged.
@@ -178,7 +205,7 @@ for f in /etc/logrotate.d/$pkg /etc/default/$pkg; do
     [[ -e $f ]] || fail "dpkg -r removed the conffile $f"
 done
 dpkg -P "$pkg" >/dev/null
-for f in /etc/logrotate.d/$pkg /etc/default/$pkg; do
+for f in /etc/logrotate.d/$pkg /etc/default/$pkg $wants; do
     [[ ! -e $f ]] || fail "dpkg -P left $f"
 done
 

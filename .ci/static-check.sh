@@ -4,7 +4,7 @@
 #   2. clang-tidy (checks in .clang-tidy) on the product sources, with the compile commands of a
 #      build directory;
 #   3. cppcheck on the product sources;
-#   4. shellcheck on the shipped Mender update module and the scripts of tools/ and .ci/.
+#   4. shellcheck on the shipped update policy, the Mender update module and the scripts of tools/ and .ci/.
 # Runs all four and fails if any of them found something.
 #
 # Usage: .ci/static-check.sh [build-dir]    (default: build/static, configured if needed)
@@ -63,7 +63,7 @@ else
 fi
 
 echo "=== shellcheck"
-scripts=(packaging/mender/zigbee-module-firmware tools/sandbox tools/demo.sh .ci/run .ci/*.sh)
+scripts=(packaging/mender/zigbee-module-firmware packaging/update/zigbee-module-update packaging/debian/postinst packaging/debian/postrm tools/sandbox tools/demo.sh .ci/run .ci/*.sh)
 if shellcheck "${scripts[@]}"; then
     echo "shellcheck: ${#scripts[@]} scripts clean"
 else

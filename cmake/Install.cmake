@@ -2,8 +2,10 @@
 # log-rotation rule. Nothing else (tests, simulator, benchmarks, static libraries) is installed.
 #
 # Components:
-#   runtime  the programs (sbin), the logrotate rule (sysconfdir/logrotate.d), the Mender update
-#            module (datarootdir/mender/modules/v3) and its settings (sysconfdir/default)
+#   runtime  the programs and the update policy zigbee-module-update (sbin), the logrotate rule
+#            (sysconfdir/logrotate.d), the Mender update module (datarootdir/mender/modules/v3),
+#            the SWUpdate handler (datarootdir/lua/5.4) and its boot-time recovery unit
+#            (systemd's system unit directory), and their settings (sysconfdir/default)
 #   man      plain manual pages, for a source install
 #   debian   gzipped manual pages and the Debian doc files (cmake/Packaging.cmake); only the
 #            package asks for these, EXCLUDE_FROM_ALL keeps them out of a plain `cmake --install`
@@ -27,11 +29,31 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/logrotate/zigbee-module-tools
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/mender/zigbee-module-firmware
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/mender/modules/v3
         COMPONENT runtime)
+# The update policy both OTA engines' adapters run.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/update/zigbee-module-update
+        DESTINATION ${CMAKE_INSTALL_SBINDIR}
+        COMPONENT runtime)
+# The SWUpdate handler, where SWUpdate's Lua 5.4 finds it by name (its package.path holds
+# /usr/share/lua/5.4 and /usr/local/share/lua/5.4); the hub's own swupdate_handlers.lua loads it.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/swupdate/zigbee_module_firmware.lua
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lua/5.4
+        COMPONENT runtime)
+# SWUpdate never calls a handler again after a power cut: this unit settles what it left open.
+# Debian 12 keeps packaged units in /lib/systemd/system.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(zb_unit_dir /lib/systemd/system)
+else()
+    set(zb_unit_dir ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/swupdate/zigbee-module-update-recover.service
+        DESTINATION ${zb_unit_dir}
+        COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/default/zigbee-module-tools
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
         COMPONENT runtime)
 
-set(ZB_MAN_PAGES ${PROJECT_SOURCE_DIR}/man/pairvault.8 ${PROJECT_SOURCE_DIR}/man/radioflash.8)
+set(ZB_MAN_PAGES ${PROJECT_SOURCE_DIR}/man/pairvault.8 ${PROJECT_SOURCE_DIR}/man/radioflash.8
+    ${PROJECT_SOURCE_DIR}/man/zigbee-module-update.8)
 
 # The installed pages carry the date of SOURCE_DATE_EPOCH (cmake/Reproducible.cmake). The date
 # file changes only when the date does, and then the pages are made again.

@@ -1,7 +1,7 @@
 # Debian package: `cpack -G DEB` in a build directory configured with -DCMAKE_INSTALL_PREFIX=/usr
 # (the "package" preset does that). The package carries the runtime and debian components of
-# cmake/Install.cmake: programs, logrotate rule, Mender update module and its settings, gzipped
-# manual pages, copyright, changelog.
+# cmake/Install.cmake: programs, update policy, logrotate rule, Mender update module, SWUpdate
+# handler and its boot-time unit, their settings, gzipped manual pages, copyright, changelog.
 
 set(ZB_PACKAGE_MAINTAINER "Hub tools team <hub-tools@example.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
@@ -34,6 +34,7 @@ add_custom_target(debian_files ALL DEPENDS ${zb_gz_outputs})
 add_dependencies(debian_files man_pages)
 
 install(FILES ${zb_debian_dir}/pairvault.8.gz ${zb_debian_dir}/radioflash.8.gz
+              ${zb_debian_dir}/zigbee-module-update.8.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
         COMPONENT debian EXCLUDE_FROM_ALL)
 install(FILES ${zb_debian_dir}/changelog.Debian.gz ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
@@ -75,9 +76,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${ZB_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, logrotate")
-# Only the update module needs it, and only on hubs that Mender services.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mender-client")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${zb_debian_dir}/conffiles)
+# Only the OTA adapters need them, and only on hubs that Mender or SWUpdate services.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mender-client, swupdate")
+# postinst enables the boot-time recovery unit where swupdate is installed; postrm undoes it.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${zb_debian_dir}/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 if(CMAKE_CROSSCOMPILING)
