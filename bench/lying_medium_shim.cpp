@@ -18,8 +18,8 @@ namespace {
 using PreadFn = ssize_t (*)(int, void*, size_t, off64_t);
 
 void lie(int fd, void* buf, ssize_t got, off64_t at) {
-    const char* spec = std::getenv("LYING_MEDIUM");
-    const char* colon = spec == nullptr ? nullptr : std::strrchr(spec, ':');
+    const char* setting = std::getenv("LYING_MEDIUM");
+    const char* colon = setting == nullptr ? nullptr : std::strrchr(setting, ':');
     if (colon == nullptr || got <= 0)
         return;
     const off64_t wrong = std::atoll(colon + 1);
@@ -29,7 +29,7 @@ void lie(int fd, void* buf, ssize_t got, off64_t at) {
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
     char path[4096];
     const ssize_t len = readlink(self, path, sizeof path);
-    const std::string_view part(spec, static_cast<std::size_t>(colon - spec));
+    const std::string_view part(setting, static_cast<std::size_t>(colon - setting));
     if (len > 0 &&
         std::string_view(path, static_cast<std::size_t>(len)).find(part) != std::string_view::npos)
         static_cast<unsigned char*>(buf)[wrong - at] ^= 0xFF;
