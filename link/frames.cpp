@@ -5,25 +5,7 @@
 #include <algorithm>
 #include <array>
 
-namespace {
-
-bool g_receiverNoted = false;
-
-} // namespace
-
-bool onlyReceiverRequests(std::span<const std::uint8_t> read) {
-    return !read.empty() && std::ranges::all_of(read, [](std::uint8_t b) {
-        return b == RECEIVER_ASKS_CRC || b == RECEIVER_ASKS_CHECKSUM;
-    });
-}
-
-void noteWaitingReceiver() {
-    if (g_receiverNoted)
-        return;
-    g_receiverNoted = true;
-    logPrintf("The module is waiting for a firmware image: an update was cut short. "
-              "Finish it with radioflash -f <image>.\n");
-}
+ReplyWatcher replyWatcher = nullptr;
 
 std::size_t buildFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
                        std::span<std::uint8_t> out) {
@@ -50,10 +32,8 @@ int exchangeFrame(std::uint8_t code, std::span<const std::uint8_t> payload, unsi
     (void)Uart_Send(SERIAL_FD, request.data(), len, label);
     pauseSeconds(pauseS);
     const int n = Uart_Recv(SERIAL_FD, reply.data(), label);
-    const bool updateEntry = code == CMD_UPDATE_PREPARE || code == CMD_UPDATE_START;
-    if (!updateEntry && n > 0 &&
-        onlyReceiverRequests(std::span(reply).first(static_cast<std::size_t>(n))))
-        noteWaitingReceiver();
+    if (replyWatcher != nullptr && n > 0)
+        replyWatcher(code, std::span(reply).first(static_cast<std::size_t>(n)));
     return n;
 }
 

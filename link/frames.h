@@ -45,19 +45,11 @@ using ReplyBuffer = std::array<std::uint8_t, UART_RECV_SIZE>;
 // Whether bytes 0 and 1 of a reply (00 01) are judged.
 enum class ReplyStart : bool { Ignored, Judged };
 
-// A module whose firmware update was cut short stays in its firmware receiver: it takes
-// request frames for line noise and keeps asking for a sender with 'C' (CRC mode) or NAK
-// (checksum mode) every second or few. Those two bytes are all such a module ever says.
-inline constexpr std::uint8_t RECEIVER_ASKS_CRC = 'C';
-inline constexpr std::uint8_t RECEIVER_ASKS_CHECKSUM = 0x15;
-
-// True when `read` is not empty and holds nothing but the bytes a waiting firmware receiver
-// sends.
-[[nodiscard]] bool onlyReceiverRequests(std::span<const std::uint8_t> read);
-
-// Tells the run log, once a run, that the module waits for a firmware image and how to finish
-// the update. The outcome of the run is not changed by it.
-void noteWaitingReceiver();
+// When set, shown every reply exchangeFrame reads (`read`: the bytes read, never empty) with
+// its request's code. The programs set it at start-up to notice a module stranded in its
+// firmware receiver, whose bytes this layer does not know (run/start.h).
+using ReplyWatcher = void (*)(std::uint8_t code, std::span<const std::uint8_t> read);
+extern ReplyWatcher replyWatcher;
 
 // Builds 00 00 <code> 00 <len> <payload> AA into `out` (which must hold payload.size() + 6
 // bytes) and returns the frame length.
@@ -68,9 +60,7 @@ std::size_t buildFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
 // pauses `pauseS` whole seconds, reads once into `reply` (not cleared first). With a `label`
 // both directions are traced ("Send <label>: ...", "Receive <label>: ..."); a failed write is
 // logged and otherwise ignored, since the read decides. Returns the count read, or -1 when the
-// read failed (nothing had arrived).
-// When what was read shows a module waiting in its firmware receiver, noteWaitingReceiver; the
-// update entry's own requests are left to their caller, for which such an answer is no failure.
+// read failed (nothing had arrived). Anything read is shown to the replyWatcher.
 [[nodiscard]] int exchangeFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
                                 unsigned pauseS, ReplyBuffer& reply, const char* label);
 

@@ -5,6 +5,7 @@
 
 #include "link/frames.h"
 #include "link/serial.h"
+#include "run/start.h"
 #include "xmodem/xmodem.h"
 
 #include <array>
@@ -22,7 +23,7 @@ bool receiverWaiting(int n, const ReplyBuffer& reply) {
     if (n > 0)
         return onlyReceiverRequests(std::span(reply).first(static_cast<std::size_t>(n)));
     const int c = waitForByte(RECEIVER_LISTEN_S * 1000000 / INBYTE_WAIT_US);
-    return c == RECEIVER_ASKS_CRC || c == RECEIVER_ASKS_CHECKSUM;
+    return c == CRC_REQUEST || c == NAK;
 }
 
 } // namespace

@@ -58,6 +58,11 @@ std::size_t buildBlock(unsigned char* block, std::uint8_t number, const unsigned
 
 } // namespace
 
+bool onlyReceiverRequests(std::span<const std::uint8_t> read) {
+    return !read.empty() &&
+           std::ranges::all_of(read, [](std::uint8_t b) { return b == CRC_REQUEST || b == NAK; });
+}
+
 std::int32_t xmodemTransmit(const unsigned char* src, std::int32_t srcsz) {
     const TransferInProgress transfer;
     std::array<unsigned char, XMODEM_BUFFER_SIZE> block{};

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 inline constexpr std::uint8_t SOH = 0x01;
 inline constexpr std::uint8_t STX = 0x02;
@@ -34,6 +35,10 @@ extern const std::array<std::uint16_t, 256> crc16tab;
 
 // CRC-16/XMODEM of `len` bytes; 0 when len <= 0.
 std::uint16_t crc16_ccitt(const unsigned char* buf, std::int32_t len);
+
+// True when `read` is not empty and holds nothing but CRC_REQUEST and NAK: all that a receiver
+// waiting for its sender says.
+[[nodiscard]] bool onlyReceiverRequests(std::span<const std::uint8_t> read);
 
 // Sends `srcsz` bytes from `src` to the receiver on SERIAL_FD.
 [[nodiscard]] std::int32_t xmodemTransmit(const unsigned char* src, std::int32_t srcsz);
