@@ -1,4 +1,5 @@
-// How an interrupted run ends a transfer in progress (link/interrupt.h).
+// How a transfer ends early: one side gives up or answers a cancel, or the run is interrupted
+// (link/interrupt.h).
 #include "link/interrupt.h"
 #include "link/os.h"
 #include "link/serial.h"
@@ -19,6 +20,12 @@ void cancelTransfer(void* /*transfer*/) {
 }
 
 } // namespace
+
+void finish(std::uint8_t byte, int count) {
+    flushinput();
+    for (int i = 0; i < count; ++i)
+        _outbyte(byte);
+}
 
 TransferInProgress::TransferInProgress() {
     pushInterruptCleanup(cancelTransfer, this);

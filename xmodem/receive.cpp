@@ -22,13 +22,6 @@ struct HeaderWait {
     int payload = 0; // 128 or 1024 when a header came
 };
 
-// Unsent output is discarded first, then the final bytes go out, so the flush never eats them.
-void finish(std::uint8_t byte, int count) {
-    flushinput();
-    for (int i = 0; i < count; ++i)
-        _outbyte(byte);
-}
-
 // Up to XMODEM_HEADER_TRIES waits for SOH/STX, sending `request` before each (0 = none).
 // Returns done with a result for EOT or a double CAN; payload 0 when the tries ran out.
 HeaderWait waitForHeader(int request, std::int64_t total) {

@@ -11,20 +11,6 @@ namespace {
 
 constexpr int PAYLOAD = XMODEM_BLOCK_128;
 
-// The flush of unsent output comes before the final bytes, never after them: on a UART or a
-// pseudo-terminal it can discard bytes that are still queued, and the receiver must see the
-// answer to its cancel or our own cancel whole.
-void answerCancel() {
-    flushinput();
-    _outbyte(ACK);
-}
-
-void giveUp() {
-    flushinput();
-    for (int i = 0; i < XMODEM_CANCEL_BYTES; ++i)
-        _outbyte(CAN);
-}
-
 // After a CAN, only a second CAN right behind it ends the transfer; any other byte is dropped.
 bool secondCan() {
     return _inbyte(XMODEM_SHORT_WAIT) == CAN;
@@ -75,12 +61,12 @@ std::int32_t xmodemTransmit(const unsigned char* src, std::int32_t srcsz) {
         } else if (c == NAK) {
             crc = 0;
         } else if (c == CAN && secondCan()) {
-            answerCancel();
+            finish(ACK, 1);
             return -1;
         }
     }
     if (crc < 0) {
-        giveUp();
+        finish(CAN, XMODEM_CANCEL_BYTES);
         return -2;
     }
 
@@ -108,12 +94,12 @@ std::int32_t xmodemTransmit(const unsigned char* src, std::int32_t srcsz) {
             if (c == ACK) {
                 acked = true;
             } else if (c == CAN && secondCan()) {
-                answerCancel();
+                finish(ACK, 1);
                 return -1;
             }
         }
         if (!acked) {
-            giveUp();
+            finish(CAN, XMODEM_CANCEL_BYTES);
             return -4;
         }
         ++number; // wraps 255 -> 0
