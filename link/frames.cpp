@@ -14,14 +14,11 @@ std::size_t buildFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
     const std::size_t total = payload.size() + FRAME_OVERHEAD;
     if (payload.size() > 0xFF || out.size() < total)
         return 0;
-    out[0] = 0x00;
-    out[1] = 0x00;
-    out[2] = code;
-    out[3] = 0x00;
-    out[4] = static_cast<std::uint8_t>(payload.size());
-    for (std::size_t i = 0; i < payload.size(); ++i)
-        out[5 + i] = payload[i];
-    out[5 + payload.size()] = FRAME_END;
+    const std::array<std::uint8_t, 5> header = {0x00, 0x00, code, 0x00,
+                                                static_cast<std::uint8_t>(payload.size())};
+    std::ranges::copy(header, out.begin());
+    std::ranges::copy(payload, out.begin() + header.size());
+    out[total - 1] = FRAME_END;
     return total;
 }
 

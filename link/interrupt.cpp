@@ -43,9 +43,8 @@ void install(int sig, void (*handler)(int)) {
     struct sigaction sa {};
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
-    // No SA_RESTART: a blocking call that the signal interrupts returns EINTR, and the wait
-    // around it looks at the record at once.
-    sa.sa_flags = 0;
+    // No SA_RESTART (sa_flags stays 0): a blocking call that the signal interrupts returns
+    // EINTR, and the wait around it looks at the record at once.
     sigaction(sig, &sa, nullptr);
 }
 

@@ -38,20 +38,12 @@ bool waitReadable(int fd, long us, const timespec& start) {
     }
 }
 
-bool readOneByte(std::uint8_t& c) {
-    return osRead(SERIAL_FD, &c, 1) == 1;
-}
-
 // The port's serial settings as Open_Serial found them, kept while the flags it set are in
 // force (`flagsChangedOn` is then the port's descriptor, otherwise -1). Both are written before
 // the flags are changed, so a signal arriving at any point finds what to put back.
 constexpr int LOW_LATENCY = static_cast<int>(ASYNC_LOW_LATENCY);
 serial_struct flagsFound{};
 volatile std::sig_atomic_t flagsChangedOn = -1;
-
-void restoreFlagsOnInterrupt(void* /*unused*/) {
-    restorePortFlags();
-}
 
 // The driver's settings are the port's, not the descriptor's: they outlive the run unless
 // put back. Any refusal (no such ioctl, no permission) leaves the port as it is, silently.
@@ -63,7 +55,7 @@ void setLowLatency(int fd) {
     if (!exitHookSet)
         exitHookSet = std::atexit(restorePortFlags) == 0;
     // Death by a signal runs no exit handler: the way out of an interrupted run puts them back.
-    pushInterruptCleanup(restoreFlagsOnInterrupt, nullptr);
+    pushInterruptCleanup([](void* /*unused*/) { restorePortFlags(); }, nullptr);
     flagsFound = found;
     flagsChangedOn = fd;
     serial_struct low = found;
@@ -118,7 +110,6 @@ bool openModulePort(const char* path) {
     SERIAL_FD = Open_Serial(path);
     if (SERIAL_FD < 0)
         return false;
-    // A port that cannot be configured is still tried with the settings it has.
     (void)SetComConf(SERIAL_FD);
     return true;
 }
@@ -131,14 +122,10 @@ int SetComConf(int fd) {
     }
     cfsetispeed(&tio, B115200);
     cfsetospeed(&tio, B115200);
-    tio.c_cflag |= (CLOCAL | CREAD);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
-    tio.c_cflag |= CS8;
-    tio.c_cflag &= ~static_cast<tcflag_t>(PARENB);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    // 8N1, receiver on, modem lines ignored, no hardware flow control.
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
     osFlush(fd, TCIFLUSH);
-
-    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
     // Frames and XMODEM blocks carry every byte value, and the port may come to us with any
     // settings another program left (stty, a terminal program): fully raw, as cfmakeraw, so
     // no byte is stripped to 7 bits, dropped, translated, marked, echoed or taken for a
@@ -188,7 +175,7 @@ int Uart_Recv(int fd, std::uint8_t* buf, const char* label) {
 
 int waitForByte(unsigned waits) {
     std::uint8_t c = 0;
-    if (readOneByte(c))
+    if (osRead(SERIAL_FD, &c, 1) == 1)
         return c;
     for (unsigned w = 0; w < waits; ++w) {
         endIfInterrupted();
@@ -198,7 +185,7 @@ int waitForByte(unsigned waits) {
         // never spins.
         const timespec start = osNow();
         const bool ready = waitReadable(SERIAL_FD, INBYTE_WAIT_US, start);
-        if (readOneByte(c))
+        if (osRead(SERIAL_FD, &c, 1) == 1)
             return c;
         if (ready)
             sleepInterruptibly(static_cast<long>(INBYTE_WAIT_US) - microsSince(start));
