@@ -1,6 +1,3 @@
-// The file a backup is written to: opened as a plain open would, then written through a
-// temporary file and a rename, in place from memory where a rename cannot replace it, or
-// straight into a device or FIFO; read back from the medium before it counts.
 #include "pairvault/backup_target.h"
 
 #include "pairvault/pairvault_internal.h"
@@ -48,8 +45,11 @@ int openLikeFopen(const char* path, bool& created) {
     return fd;
 }
 
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// Whether `name` in `dirFd`, not followed if it is a link, is the file `opened` is.
+bool stillNames(int dirFd, const char* name, const struct stat& opened) {
+    struct stat entry {};
+    return fstatat(dirFd, name, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+           entry.st_dev == opened.st_dev && entry.st_ino == opened.st_ino;
 }
 
 // Finds the directory entry of what was opened, from the path the kernel resolved, and keeps
@@ -58,17 +58,14 @@ void locateEntry(BackupTarget& t, const struct stat& st) {
     const std::string link = "/proc/self/fd/" + std::to_string(t.fd);
     char buf[PATH_MAX];
     const ssize_t n = readlink(link.c_str(), buf, sizeof buf);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf || buf[0] != '/') {
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf || buf[0] != '/')
         return; // a pipe or socket, or no /proc
-    }
     const std::string full(buf, static_cast<std::size_t>(n));
     const auto slash = full.rfind('/');
     const std::string dir = slash == 0 ? "/" : full.substr(0, slash);
     t.name = full.substr(slash + 1);
     t.dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat entry {};
-    if (t.dirFd >= 0 && fstatat(t.dirFd, t.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-        sameFile(entry, st))
+    if (t.dirFd >= 0 && stillNames(t.dirFd, t.name.c_str(), st))
         return;
     if (t.dirFd >= 0)
         close(t.dirFd);
@@ -173,11 +170,9 @@ void removeStaleTemporaries(const BackupTarget& t) {
             continue;
         const int old = openat(t.dirFd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         struct stat opened {};
-        struct stat entry {};
         if (old >= 0 && fstat(old, &opened) == 0 && S_ISREG(opened.st_mode) &&
-            flock(old, LOCK_EX | LOCK_NB) == 0 &&
-            fstatat(t.dirFd, e->d_name, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-            sameFile(opened, entry) && unlinkat(t.dirFd, e->d_name, 0) == 0)
+            flock(old, LOCK_EX | LOCK_NB) == 0 && stillNames(t.dirFd, e->d_name, opened) &&
+            unlinkat(t.dirFd, e->d_name, 0) == 0)
             logPrintf("removed %s, left by a backup that did not finish\n", e->d_name);
         if (old >= 0)
             close(old);
@@ -270,15 +265,6 @@ int openReceiveStream(BackupTarget& t) {
     return 0;
 }
 
-// Writes the received backup over the target's old content, then syncs it; 0, or the errno.
-int writeInPlace(int fd, const std::vector<std::uint8_t>& data) {
-    if (const int err = writeAll(fd, data); err != 0)
-        return err;
-    if (ftruncate(fd, static_cast<off_t>(data.size())) != 0 || fsync(fd) != 0)
-        return errno;
-    return 0;
-}
-
 int failure(int err, const char* path) {
     logPrintf("ERROR: %s: %s\n", std::strerror(err), path);
     return -1;
@@ -297,11 +283,9 @@ int verifyTarget(const BackupTarget& t, bool wholeFile, const char* path) {
 
 // Removes the target when the open created it (and the name still leads to what was opened).
 void removeCreated(BackupTarget& t) {
-    struct stat entry {};
     struct stat opened {};
     if (t.created && t.dirFd >= 0 && fstat(t.fd, &opened) == 0 &&
-        fstatat(t.dirFd, t.name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-        sameFile(entry, opened) && unlinkat(t.dirFd, t.name.c_str(), 0) == 0)
+        stillNames(t.dirFd, t.name.c_str(), opened) && unlinkat(t.dirFd, t.name.c_str(), 0) == 0)
         t.created = false;
 }
 
@@ -399,8 +383,11 @@ int commitBackupTarget(BackupTarget& t, const char* path) {
         fsync(t.dirFd);
         break;
     case BackupWay::InPlace:
-        if (const int err = writeInPlace(t.fd, t.memory); err != 0)
+        // Over the target's old content, then synced.
+        if (const int err = writeAll(t.fd, t.memory); err != 0)
             return failure(err, path);
+        if (ftruncate(t.fd, static_cast<off_t>(t.memory.size())) != 0 || fsync(t.fd) != 0)
+            return failure(errno, path);
         if (verifyTarget(t, true, path) != 0)
             return -1;
         break;
