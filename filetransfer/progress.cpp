@@ -23,8 +23,6 @@ constexpr double RATE_SETTLE_S = 0.5;     // a rate over less time than this is 
 constexpr int DEFAULT_COLUMNS = 80;
 constexpr std::size_t LINE_MAX = 160; // longest text ever drawn, whatever the terminal width
 
-constexpr char LINE_START[] = "\r";
-constexpr char ERASE_TO_END[] = "\033[K";
 constexpr char ERASE_LINE[] = "\r\033[K";
 
 struct State {
@@ -36,8 +34,6 @@ struct State {
     double firstAt = 0; // when the first block arrived: the rate leaves out the sync wait
     std::int64_t firstDone = 0;
     double lastDrawAt = 0;
-    // Carriage return, text, erase to the end of the line: one write per update.
-    std::array<char, sizeof LINE_START - 1 + LINE_MAX + 1 + sizeof ERASE_TO_END> line{};
 };
 State state;
 
@@ -101,13 +97,12 @@ void draw(std::int64_t done, double at) {
     double rate = -1;
     if (at - state.firstAt >= RATE_SETTLE_S)
         rate = static_cast<double>(done - state.firstDone) / (at - state.firstAt);
-    std::size_t len = sizeof LINE_START - 1;
-    std::memcpy(state.line.data(), LINE_START, len);
-    len += formatProgress(std::span<char>(state.line.data() + len, LINE_MAX + 1), done, state.total,
-                          rate, terminalColumns());
-    std::memcpy(state.line.data() + len, ERASE_TO_END, sizeof ERASE_TO_END - 1);
-    len += sizeof ERASE_TO_END - 1;
-    if (writeLine(state.line.data(), len))
+    std::array<char, LINE_MAX + 1> text{};
+    formatProgress(text, done, state.total, rate, terminalColumns());
+    // Carriage return, text, erase to the end of the line: one write per update.
+    std::array<char, LINE_MAX + 8> line{};
+    const int len = std::snprintf(line.data(), line.size(), "\r%s\033[K", text.data());
+    if (len > 0 && writeLine(line.data(), static_cast<std::size_t>(len)))
         state.drawn = true;
     state.lastDrawAt = at;
 }
@@ -127,10 +122,8 @@ void onBlock(std::int64_t done, std::int64_t /*total*/) {
 
 // Appends printf-formatted text to out[len..], never past `limit` characters in all.
 // Returns false (and appends nothing) when it would not fit.
-bool append(std::span<char> out, std::size_t& len, std::size_t limit, const char* fmt, ...)
-    __attribute__((format(printf, 4, 5)));
-
-bool append(std::span<char> out, std::size_t& len, std::size_t limit, const char* fmt, ...) {
+__attribute__((format(printf, 4, 5))) bool append(std::span<char> out, std::size_t& len,
+                                                  std::size_t limit, const char* fmt, ...) {
     std::array<char, 64> field{};
     va_list ap;
     va_start(ap, fmt);

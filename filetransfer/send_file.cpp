@@ -2,6 +2,7 @@
 
 #include "link/serial.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,25 +19,10 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-LoadResult failed(LoadStep step, int err) {
-    return {step, err};
-}
-
-// The line that names the failing load step, in front of the path.
-const char* stepLine(LoadStep step) {
-    switch (step) {
-    case LoadStep::Open:
-        return "ERROR: cannot open ";
-    case LoadStep::Seek:
-        return "ERROR: cannot seek ";
-    case LoadStep::Size:
-        return "ERROR: invalid file size, ";
-    case LoadStep::None:
-    case LoadStep::Read:
-        break;
-    }
-    return "ERROR: cannot read ";
-}
+// The line that names each failing load step, in front of the path (indexed by LoadStep).
+constexpr std::array<const char*, 5> STEP_LINES = {
+    "ERROR: cannot read ", "ERROR: cannot open ", "ERROR: cannot seek ",
+    "ERROR: invalid file size, ", "ERROR: cannot read "};
 
 } // namespace
 
@@ -45,51 +31,51 @@ LoadResult loadSendFile(const char* path, SendFile& out) {
     // difference to a regular file.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return failed(LoadStep::Open, errno);
+        return {LoadStep::Open, errno};
     FilePtr fp(fdopen(fd, "rb"));
     if (!fp) {
         const int err = errno;
         close(fd);
-        return failed(LoadStep::Open, err);
+        return {LoadStep::Open, err};
     }
     struct stat st {};
     if (fstat(fd, &st) != 0)
-        return failed(LoadStep::Open, errno);
+        return {LoadStep::Open, errno};
     // A directory opens fine on Linux, but holds nothing that could be read.
     if (S_ISDIR(st.st_mode))
-        return failed(LoadStep::Read, EISDIR);
+        return {LoadStep::Read, EISDIR};
     // Pipes, sockets and character devices have no size to find by seeking: some report 0 and
     // would turn into an empty transfer, others never end.
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
-        return failed(LoadStep::Seek, ESPIPE);
+        return {LoadStep::Seek, ESPIPE};
 
     if (fseeko(fp.get(), 0, SEEK_END) != 0)
-        return failed(LoadStep::Seek, errno);
+        return {LoadStep::Seek, errno};
     const off_t end = ftello(fp.get());
     if (end < 0)
-        return failed(LoadStep::Size, errno);
+        return {LoadStep::Size, errno};
     // Refused before anything is allocated: the sender could not report such a transfer as
     // complete, so the module would be fed data for an operation bound to fail.
     if (end > XMODEM_MAX_SEND_SIZE)
-        return failed(LoadStep::Size, EFBIG);
+        return {LoadStep::Size, EFBIG};
     // Nothing to send is never what was meant (an empty backup file is what a backup the module
     // never started leaves behind), and sending it would replace the module's data with a fill
     // block.
     if (end == 0)
-        return failed(LoadStep::Size, ENODATA);
+        return {LoadStep::Size, ENODATA};
 
     if (fseeko(fp.get(), 0, SEEK_SET) != 0)
-        return failed(LoadStep::Read, errno);
+        return {LoadStep::Read, errno};
     const auto size = static_cast<std::size_t>(end);
-    std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[size == 0 ? 1 : size]);
+    std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[size]);
     if (!data)
-        return failed(LoadStep::Read, ENOMEM);
+        return {LoadStep::Read, ENOMEM};
     errno = 0;
     if (std::fread(data.get(), 1, size, fp.get()) != size) {
         // A file that shrank since it was sized reads short without an error of its own: say
         // EIO rather than whatever errno happened to hold.
         const int err = std::ferror(fp.get()) != 0 && errno != 0 ? errno : EIO;
-        return failed(LoadStep::Read, err);
+        return {LoadStep::Read, err};
     }
     out.data = std::move(data);
     out.size = static_cast<std::int64_t>(end);
@@ -108,6 +94,6 @@ int loadFileToSend(const char* path, const char* invalidLine, SendFile& out) {
         return 0;
     errno = load.err;
     printFileError(invalidLine, path);
-    printOut("%s%s\n", stepLine(load.failedStep), path);
+    printOut("%s%s\n", STEP_LINES[static_cast<std::size_t>(load.failedStep)], path);
     return -1;
 }
