@@ -12,11 +12,7 @@
 
 #include <cstring>
 
-namespace {
-
 constexpr const char* INVALID_RESTORE_FILE = "ERROR: invalid restore file";
-
-} // namespace
 
 int restoreZigbee(const char* path) {
     logPrintf("restore filename: %s\n", path);

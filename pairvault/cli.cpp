@@ -5,8 +5,6 @@
 
 #include <string_view>
 
-namespace {
-
 constexpr const char* USAGE_TEXT =
     "USAGE: pairvault -backup <file to backup> [-ohub] [-l <log file|stdout|stderr>]\n"
     "       pairvault -restore <file to restore> [-ohub] [-l <log file|stdout|stderr>]\n"
@@ -19,8 +17,6 @@ constexpr const char* USAGE_TEXT =
     "reset.  Otherwise, sensors will leave from network.\n"
     "Please specify -ohub option for updating Orvane Hub.  Otherwise, output Zigbee device will "
     "be found automatically.\n";
-
-} // namespace
 
 int usage() {
     printUsage(USAGE_TEXT);

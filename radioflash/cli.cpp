@@ -5,14 +5,10 @@
 
 #include <string_view>
 
-namespace {
-
 constexpr const char* USAGE_TEXT =
     "USAGE: radioflash -f <firmware file> [-ohub] [-l <log file|stdout|stderr>]\n"
     "Please specify -ohub option for updating Orvane Hub.  Otherwise, output Zigbee device "
     "will be found automatically.\n";
-
-} // namespace
 
 int parseArgs(int argc, char* const* argv, RunOptions& opt) {
     for (int i = 1; i < argc; ++i) {

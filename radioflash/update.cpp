@@ -11,11 +11,7 @@
 #include <cinttypes>
 #include <sys/stat.h>
 
-namespace {
-
 constexpr const char* INVALID_FIRMWARE_FILE = "ERROR: invalid firmware file";
-
-} // namespace
 
 int runVersionQuery(const char* device) {
     const int result = GetCurrentVersion(device);
