@@ -23,10 +23,11 @@ namespace {
 enum class Phase { None, Commanded, UnderWay };
 
 struct State {
-    bool portSeen = false;      // the first port opening of the run has looked for a mark
-    bool leftMark = false;      // a mark an earlier run left, not dealt with yet
-    bool metReceiver = false;   // the latest exchange met a receiver waiting from before
-    Phase phase = Phase::None;  // of a transfer this run started
+    bool portSeen = false;     // the first port opening of the run has looked for a mark
+    bool leftMark = false;     // a mark an earlier run left, not dealt with yet
+    bool metReceiver = false;  // the latest exchange met a receiver waiting from before
+    Phase phase = Phase::None; // of a transfer this run started
+    TransferKind kind = TransferKind::Update;
     bool markWritten = false;   // this run's own mark
     bool mayHaveOpened = false; // an answer to the transfer's command might have accepted it
     const char* port = "";
@@ -90,9 +91,10 @@ bool watchExchange(std::uint8_t code, int count, std::span<const std::uint8_t> r
         }
     }
     const bool asks = count > 0 ? onlyReceiverRequests(read) : count < 0 && askFollows();
-    // Asks behind an answer that may have accepted our own transfer command are that
-    // transfer's.
-    const bool ours = state.phase == Phase::Commanded && state.mayHaveOpened;
+    // Asks behind an answer that may have accepted our own restore or backup command are that
+    // transfer's. (Those after an update's start request are a firmware receiver's either way.)
+    const bool ours = state.phase == Phase::Commanded && state.mayHaveOpened &&
+                      state.kind != TransferKind::Update;
     state.metReceiver = asks && !ours;
     if (state.phase == Phase::Commanded && !state.metReceiver && !refusal(read, code))
         state.mayHaveOpened = true;
@@ -212,7 +214,9 @@ int beginModuleTransfer(TransferKind kind) {
         state.markWritten = true;
     }
     state.phase = Phase::Commanded;
-    state.mayHaveOpened = false;
+    state.kind = kind;
+    // The start request has no refusal: once it is out the receiver may be open.
+    state.mayHaveOpened = kind == TransferKind::Update;
     pushInterruptCleanup(cancelOnWayOut, &state);
     return 0;
 }
