@@ -90,7 +90,10 @@ bool watchExchange(std::uint8_t code, int count, std::span<const std::uint8_t> r
             return true;
         }
     }
-    const bool asks = count > 0 ? onlyReceiverRequests(read) : count < 0 && askFollows();
+    // A silent pause ends every exchange but the factory reset's second stage, which asks
+    // again instead: only there could the byte listened for be the late reply it waits for.
+    const bool asks = count > 0 ? onlyReceiverRequests(read)
+                                : count < 0 && code != CMD_FACTORY_RESET && askFollows();
     // Asks behind an answer that may have accepted our own restore or backup command are that
     // transfer's. (Those after an update's start request are a firmware receiver's either way.)
     const bool ours = state.phase == Phase::Commanded && state.mayHaveOpened &&
