@@ -192,7 +192,7 @@ TEST_P(CutSweep, NothingGoesWhereItWasNotMeant) {
                 pid = findTool(program);
             return pid >= 0 && rig.b.line.delivered(step.dir) >= step.bytes;
         },
-        60);
+        RUN_LIMIT_S);
     const bool ended = cutRun.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
     if (atStep && !ended)
         kill(c.cut == Cut::Silent ? simPid : pid, c.cut == Cut::Sigint    ? SIGINT
