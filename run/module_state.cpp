@@ -122,8 +122,9 @@ int otherHolder(int fd) {
         const dirent* e = readdir(proc);
         if (e == nullptr)
             break;
-        const int pid = std::atoi(e->d_name);
-        if (pid <= 0 || pid == me)
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name, &end, 10);
+        if (end == e->d_name || *end != '\0' || pid <= 0 || pid == me)
             continue;
         const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
         DIR* dir = opendir(fds.c_str());
@@ -133,7 +134,7 @@ int otherHolder(int fd) {
             struct stat st {};
             if (f->d_name[0] != '.' && stat((fds + "/" + f->d_name).c_str(), &st) == 0 &&
                 S_ISCHR(st.st_mode) && st.st_rdev == own.st_rdev) {
-                found = pid;
+                found = static_cast<int>(pid);
                 break;
             }
         }
