@@ -308,6 +308,12 @@ PeerResult peerSend(int fd, std::span<const std::uint8_t> data, const PeerOption
         r.events.push_back("rx " + describe(c));
         if (c == ACK)
             return finishWith(std::move(r), moved);
+        if (c == CAN) {
+            const auto tail = collectTail(fd, c, CANCEL_TAIL_MS);
+            r.events.push_back("rx cancel: " + hex(tail));
+            if (tail.size() >= 2 && tail[1] == CAN)
+                return finishWith(std::move(r), -1);
+        }
     }
     return finishWith(std::move(r), -5);
 }

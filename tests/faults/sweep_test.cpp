@@ -1,11 +1,12 @@
 // The cut sweep: every operation is ended at every step of its exchange (after each frame and
 // each block) by SIGINT, by SIGKILL and by the module falling silent, and then followed by what
-// a person would try next: the same command again, `radioflash -f`, `pairvault -backup`. After
-// every run: the module's table only ever holds a restore file (or its own tables), its firmware
-// receiver only ever took the firmware image, SUCCESS comes only with the module holding what
-// was meant, the previous backup is byte for byte as it was unless a new one replaced it whole,
-// nothing else is left beside it, and no run calls a restore or backup transfer a cut update.
-// Each case is its own CTest test (label `sweep`), so their pauses overlap.
+// a person would try next: the same command again, `radioflash -f`, `pairvault -backup`; each
+// of those must succeed. After every run: the module's table only ever holds a restore file (or
+// its own tables), its firmware receiver only ever took the firmware image, SUCCESS comes only
+// with the module holding what was meant, the previous backup is byte for byte as it was unless
+// a new one replaced it whole, nothing else is left beside it, and no run calls a restore or
+// backup transfer a cut update. Each case is its own CTest test (label `sweep`), so their pauses
+// overlap.
 #include "tests/faults/fault_line.h"
 
 #include <gtest/gtest.h>
@@ -217,18 +218,24 @@ TEST_P(CutSweep, NothingGoesWhereItWasNotMeant) {
     if (c.op != Op::Backup && c.op != Op::ResetBackup)
         next.push_back(Op::Backup);
     int successes = 0;
+    std::string failed;
     for (const Op op : next) {
         const ToolRun f = rig.run(op);
         EXPECT_FALSE(f.sanitizerReport()) << f.err;
         successes += f.out == "SUCCESS\n" ? 1 : 0;
+        if (f.out != "SUCCESS\n")
+            failed += std::string(" ") + opInfo(op).name + ": " + f.out;
         rig.check(op, f.out, updates, std::string("then ") + opInfo(op).name);
     }
-    std::printf("SWEEP %s after %s by %s: %d of %zu follow-ups succeeded\n", opInfo(c.op).name,
+    // Whatever the cut, what a person tries next works: nothing is left open that a later run
+    // cannot end.
+    EXPECT_EQ(successes, static_cast<int>(next.size())) << failed;
+    std::printf("SWEEP %s after %s by %s: %d of %zu follow-ups succeeded%s\n", opInfo(c.op).name,
                 step.name,
                 c.cut == Cut::Sigint    ? "SIGINT"
                 : c.cut == Cut::Sigkill ? "SIGKILL"
                                         : "silence",
-                successes, next.size());
+                successes, next.size(), failed.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, CutSweep, ::testing::ValuesIn(allCases()), [](const auto& p) {
