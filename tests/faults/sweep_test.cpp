@@ -217,25 +217,17 @@ TEST_P(CutSweep, NothingGoesWhereItWasNotMeant) {
         next.push_back(Op::Update);
     if (c.op != Op::Backup && c.op != Op::ResetBackup)
         next.push_back(Op::Backup);
-    int successes = 0;
     std::string failed;
     for (const Op op : next) {
         const ToolRun f = rig.run(op);
         EXPECT_FALSE(f.sanitizerReport()) << f.err;
-        successes += f.out == "SUCCESS\n" ? 1 : 0;
         if (f.out != "SUCCESS\n")
             failed += std::string(" ") + opInfo(op).name + ": " + f.out;
         rig.check(op, f.out, updates, std::string("then ") + opInfo(op).name);
     }
     // Whatever the cut, what a person tries next works: nothing is left open that a later run
     // cannot end.
-    EXPECT_EQ(successes, static_cast<int>(next.size())) << failed;
-    std::printf("SWEEP %s after %s by %s: %d of %zu follow-ups succeeded%s\n", opInfo(c.op).name,
-                step.name,
-                c.cut == Cut::Sigint    ? "SIGINT"
-                : c.cut == Cut::Sigkill ? "SIGKILL"
-                                        : "silence",
-                successes, next.size(), failed.c_str());
+    EXPECT_EQ(failed, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, CutSweep, ::testing::ValuesIn(allCases()), [](const auto& p) {
