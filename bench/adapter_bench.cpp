@@ -138,6 +138,7 @@ double runOnce(const Setup& s, const Transfer& t, Side side, bool adapter) {
             command = {programPath("pairvault"), t.kind == Kind::Restore ? "-restore" : "-backup",
                        t.kind == Kind::Restore ? dataPath : backup};
         command.insert(command.end(), {"-ohub", "-l", dir / "run.log"});
+        relay.releaseSlaveA();
         const ProcessResult run =
             runProcess(sandboxArgv(relay.pathA, "", {}, command),
                        {"LD_PRELOAD=" + s.flagsShim, "SERIAL_FLAGS_SHIM=" + flags.path}, 600);

@@ -46,6 +46,12 @@ PacedRelay::~PacedRelay() {
             close(fd);
 }
 
+void PacedRelay::releaseSlaveA() {
+    if (slaveA >= 0)
+        close(slaveA);
+    slaveA = -1;
+}
+
 void PacedRelay::stop() {
     stop_ = true;
     for (auto& t : threads_)

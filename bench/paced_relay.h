@@ -63,6 +63,9 @@ struct PacedRelay {
     std::string pathB; // slave side B
     int slaveA = -1;   // kept open so neither master sees a hang-up between opens
     int slaveB = -1;
+    // Closes side A's slave for good: the shipped programs refuse a port another process
+    // holds, so a side they open is left to them (the relay sits out the hang-ups between).
+    void releaseSlaveA();
     std::atomic<std::uint64_t> delivered[2] = {0, 0};
 
     // Opens both pairs (raw mode) and starts relaying. `ok()` tells whether that worked.

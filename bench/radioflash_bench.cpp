@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    relay.releaseSlaveA();
     const Clock::time_point start = Clock::now();
     const ProcessResult run = runProcess(
         sandboxArgv(relay.pathA, "", {},

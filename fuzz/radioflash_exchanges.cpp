@@ -5,13 +5,15 @@
 // Oracle: the version query returns 1, -1 or -2 and the switch 0 or -1; every request written
 // is the documented frame; the version counts as read only from a whole version reply, the
 // switch as done only when a start request was answered with a reply ending in 'C', or a prepare
-// request with nothing but 'C' or NAK (a receiver already waiting); and the
-// version query gives up with -2 only after six requests.
+// request with nothing but 'C' or NAK (a receiver already waiting); a switch that fails after a
+// start request ends with CAN CAN CAN and nothing else does; and the version query gives up
+// with -2 only after six requests.
 #include "fuzz/fake_line.h"
 #include "fuzz/oracle.h"
 #include "link/frames.h"
 #include "link/serial.h"
 #include "radioflash/radioflash.h"
+#include "xmodem/xmodem.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -64,10 +66,19 @@ void checkUpdateInit(int result, const std::vector<LineEvent>& events) {
     bool heard = false;   // something was read since the last request
     bool onlyAsks = true; // and all of it was 'C' or NAK
     std::span<const std::uint8_t> last;
+    bool startSent = false;
+    int cancels = 0;
     for (const LineEvent& e : events) {
+        if (e.op == LineOp::Write && startSent && e.bytes.size() == 1 && e.bytes[0] == CAN) {
+            ++cancels;
+            continue;
+        }
         if (e.op == LineOp::Write) {
+            if (cancels > 0)
+                fuzzFail("a request after the cancel");
             if (!std::ranges::equal(e.bytes, prepare) && !std::ranges::equal(e.bytes, start))
                 fuzzFail("an update request is not the documented frame");
+            startSent = startSent || std::ranges::equal(e.bytes, start);
             lastWasStart = std::ranges::equal(e.bytes, start);
             startAnswered = false;
             heard = false;
@@ -87,6 +98,8 @@ void checkUpdateInit(int result, const std::vector<LineEvent>& events) {
     if (result == 0 && !(lastWasStart && startAnswered && (last.empty() || last.back() == 'C')) &&
         !(!lastWasStart && heard && onlyAsks))
         fuzzFail("the module counted as waiting for an image without asking for one");
+    if (cancels != (result == -1 && startSent ? 3 : 0))
+        fuzzFail("a failed start not cancelled with CAN CAN CAN, or a cancel without one");
 }
 
 } // namespace

@@ -26,12 +26,14 @@ int exchangeFrame(std::uint8_t code, std::span<const std::uint8_t> payload, unsi
                   ReplyBuffer& reply, const char* label) {
     std::array<std::uint8_t, FRAME_OVERHEAD + 0xFF> request{};
     const std::size_t len = buildFrame(code, payload, request);
-    (void)Uart_Send(SERIAL_FD, request.data(), len, label);
-    pauseSeconds(pauseS);
-    const int n = Uart_Recv(SERIAL_FD, reply.data(), label);
-    if (replyWatcher != nullptr && n > 0)
-        replyWatcher(code, std::span(reply).first(static_cast<std::size_t>(n)));
-    return n;
+    for (;;) {
+        (void)Uart_Send(SERIAL_FD, request.data(), len, label);
+        pauseSeconds(pauseS);
+        const int n = Uart_Recv(SERIAL_FD, reply.data(), label);
+        const auto read = std::span(reply).first(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (replyWatcher == nullptr || !replyWatcher(code, n, read))
+            return n;
+    }
 }
 
 bool isReply(std::span<const std::uint8_t> reply, std::uint8_t code, int len, ReplyStart start) {

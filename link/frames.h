@@ -45,10 +45,12 @@ using ReplyBuffer = std::array<std::uint8_t, UART_RECV_SIZE>;
 // Whether bytes 0 and 1 of a reply (00 01) are judged.
 enum class ReplyStart : bool { Ignored, Judged };
 
-// When set, shown every reply exchangeFrame reads (`read`: the bytes read, never empty) with
-// its request's code. The programs set it at start-up to notice a module stranded in its
-// firmware receiver, whose bytes this layer does not know (run/start.h).
-using ReplyWatcher = void (*)(std::uint8_t code, std::span<const std::uint8_t> read);
+// When set, shown every exchange's read with its request's code: `count` as Uart_Recv returned
+// it, `read` the bytes read (empty unless count > 0). The programs set it at start-up to tell
+// what is waiting on the module's side when it answers with a receiver's asks or not at all,
+// which this layer does not know (run/module_state.h). True asks for the same exchange once
+// more: the watcher has just ended a transfer that an earlier run left open.
+using ReplyWatcher = bool (*)(std::uint8_t code, int count, std::span<const std::uint8_t> read);
 extern ReplyWatcher replyWatcher;
 
 // Builds 00 00 <code> 00 <len> <payload> AA into `out` (which must hold payload.size() + 6
@@ -60,7 +62,8 @@ std::size_t buildFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
 // pauses `pauseS` whole seconds, reads once into `reply` (not cleared first). With a `label`
 // both directions are traced ("Send <label>: ...", "Receive <label>: ..."); a failed write is
 // logged and otherwise ignored, since the read decides. Returns the count read, or -1 when the
-// read failed (nothing had arrived). Anything read is shown to the replyWatcher.
+// read failed (nothing had arrived). Every read is shown to the replyWatcher, which may have the
+// exchange made once more.
 [[nodiscard]] int exchangeFrame(std::uint8_t code, std::span<const std::uint8_t> payload,
                                 unsigned pauseS, ReplyBuffer& reply, const char* label);
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 int SERIAL_FD = -1;
+PortCheck portCheck = nullptr;
 
 namespace {
 
@@ -110,6 +111,10 @@ bool openModulePort(const char* path) {
     SERIAL_FD = Open_Serial(path);
     if (SERIAL_FD < 0)
         return false;
+    if (portCheck != nullptr && !portCheck(SERIAL_FD, path)) {
+        closeSerial();
+        return false;
+    }
     (void)SetComConf(SERIAL_FD);
     return true;
 }

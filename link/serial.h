@@ -45,8 +45,15 @@ void pauseSeconds(unsigned seconds);
 // clear (see above); whether the driver takes that is neither logged nor reported.
 [[nodiscard]] int Open_Serial(const char* path);
 
-// Open_Serial and SetComConf: opens `path` into SERIAL_FD and configures it (a port that cannot
-// be configured is still used as it is). False when it cannot be opened (SERIAL_FD is then -1).
+// When set, asked about every port openModulePort has opened and locked, before anything is
+// written to it: false refuses the port (the check has logged why), which is then closed as
+// one that could not be opened. The programs set it at start-up (run/module_state.h).
+using PortCheck = bool (*)(int fd, const char* path);
+extern PortCheck portCheck;
+
+// Open_Serial, the portCheck and SetComConf: opens `path` into SERIAL_FD and configures it (a
+// port that cannot be configured is still used as it is). False when it cannot be opened or
+// the check refused it (SERIAL_FD is then -1).
 [[nodiscard]] bool openModulePort(const char* path);
 
 // Sets 115200 8N1 fully raw mode (as cfmakeraw: no input, output or local processing, whatever

@@ -6,6 +6,7 @@
 #include "filetransfer/send_file.h"
 #include "link/frames.h"
 #include "link/serial.h"
+#include "run/module_state.h"
 #include "xmodem/xmodem.h"
 
 #include <unistd.h>
@@ -27,7 +28,11 @@ int restoreZigbee(const char* path) {
     SendFile image;
     if (loadFileToSend(path, INVALID_RESTORE_FILE, image) != 0)
         return -1;
-    if (sendControlCommand(CMD_RESTORE, LABEL_RESTORE) != 1) {
+    // From the command on, a receiver the module may have opened for it is cancelled on every
+    // way out, and marked as possibly open until it is known closed (run/module_state.h).
+    if (beginModuleTransfer(TransferKind::Restore) != 0 ||
+        sendControlCommand(CMD_RESTORE, LABEL_RESTORE) != 1) {
+        endModuleTransfer();
         printLine("ERROR: cannot access port");
         logPrintf("ERROR: restore init fail!\n");
         return -1;
@@ -37,8 +42,10 @@ int restoreZigbee(const char* path) {
               static_cast<int>(image.size / RESTORE_BYTES_PER_MIN));
 
     progressBegin(image.size);
+    moduleTransferUnderWay();
     const std::int32_t result =
         xmodemTransmit(image.data.get(), static_cast<std::int32_t>(image.size));
+    endModuleTransfer();
     progressEnd();
     logPrintf("result = %ld (%s)\n", static_cast<long>(result), retString(result));
     image.data.reset();
@@ -62,13 +69,18 @@ int openBackupFile(const char* path, BackupTarget& target) {
 }
 
 int receiveBackup(const char* path, BackupTarget& target) {
-    if (sendControlCommand(CMD_BACKUP, LABEL_BACKUP) != 1) {
+    // As for a restore: the module's sender is cancelled on every way out.
+    if (beginModuleTransfer(TransferKind::Backup) != 0 ||
+        sendControlCommand(CMD_BACKUP, LABEL_BACKUP) != 1) {
+        endModuleTransfer();
         printLine("ERROR: cannot access port");
         logPrintf("ERROR: backup init fail!\n");
         return -1;
     }
     progressBegin(-1);
+    moduleTransferUnderWay();
     const std::int32_t result = xmodemReceive(target.stream);
+    endModuleTransfer();
     progressEnd();
     logPrintf("result = %ld (%s)\n", static_cast<long>(result), retString(result));
     // Data that never reached the medium intact is no backup, whatever the transfer said.

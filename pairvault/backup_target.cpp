@@ -7,10 +7,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -115,9 +118,10 @@ bool renameCanReplace(const BackupTarget& t, const struct stat& st) {
 }
 
 // The name every temporary file of the target starts with; mkostemp adds six characters. It
-// stays within NAME_MAX however long the target's name is.
+// stays within NAME_MAX however long the target's name is, and no other tool makes names of
+// this shape (rsync's are ".<name>.XXXXXX").
 std::string temporaryPrefix(const std::string& name) {
-    return "." + name.substr(0, 200) + ".";
+    return "." + name.substr(0, 200) + TEMPORARY_MARK;
 }
 
 bool isTemporaryOf(std::string_view entry, const std::string& prefix) {
@@ -133,8 +137,9 @@ void removeTemporary(BackupTarget& t) {
     t.tempName.clear();
 }
 
-// A temporary file beside the target, with the target's permission bits, locked for as long as
-// this run may write it; 0, or the errno.
+// A temporary file beside the target, with the target's owner, group and permission bits (a
+// new target: the running user's and the directory's defaults, and the mode it was created
+// with), locked for as long as this run may write it; 0, or the errno.
 int openTemporary(BackupTarget& t, const struct stat& st) {
     std::string tmpl =
         "/proc/self/fd/" + std::to_string(t.dirFd) + "/" + temporaryPrefix(t.name) + "XXXXXX";
@@ -142,9 +147,12 @@ int openTemporary(BackupTarget& t, const struct stat& st) {
     if (t.tempFd < 0)
         return errno;
     t.tempName = tmpl.substr(tmpl.rfind('/') + 1);
-    // Not waiting for the lock: someone holding it already took the file for debris.
+    // Not waiting for the lock: someone holding it already took the file for debris. Owner and
+    // group before the mode, which a change of owner may strip, and both before any byte: who
+    // may read the backup is who could read the file it replaces.
     // mkostemp creates 0600; the backup keeps the mode the target has (or was created with).
     if (flock(t.tempFd, LOCK_EX | LOCK_NB) != 0 ||
+        (!t.created && fchown(t.tempFd, st.st_uid, st.st_gid) != 0) ||
         fchmod(t.tempFd, st.st_mode & BACKUP_KEPT_MODE) != 0) {
         const int err = errno;
         removeTemporary(t);
@@ -168,9 +176,12 @@ void removeStaleTemporaries(const BackupTarget& t) {
     while (const dirent* e = readdir(dir)) {
         if (e->d_name == t.tempName || !isTemporaryOf(e->d_name, prefix))
             continue;
+        // Only a plain file of the running user that nothing else links to, nobody holds, and
+        // that the name still leads to.
         const int old = openat(t.dirFd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         struct stat opened {};
         if (old >= 0 && fstat(old, &opened) == 0 && S_ISREG(opened.st_mode) &&
+            opened.st_nlink == 1 && opened.st_uid == geteuid() &&
             flock(old, LOCK_EX | LOCK_NB) == 0 && stillNames(t.dirFd, e->d_name, opened) &&
             unlinkat(t.dirFd, e->d_name, 0) == 0)
             logPrintf("removed %s, left by a backup that did not finish\n", e->d_name);
@@ -218,6 +229,12 @@ void addToDigest(ReceivedDigest& d, std::span<const std::uint8_t> bytes) {
         if (++d.size % READBACK_UNIT == 0)
             d.units.push_back(d.current);
     }
+}
+
+ReceivedDigest digestOf(std::span<const std::uint8_t> bytes) {
+    ReceivedDigest d;
+    addToDigest(d, bytes);
+    return d;
 }
 
 // Where two digests first differ: the start of the first unit that differs, or -1.
@@ -299,11 +316,85 @@ void discardEntries(BackupTarget& t) {
     t.created = false;
 }
 
+// Reads the whole of what `fd` holds now; 0, or the errno.
+int readWhole(int fd, std::vector<std::uint8_t>& out) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return errno;
+    if (st.st_size > static_cast<off_t>(BACKUP_MEMORY_LIMIT))
+        return EFBIG;
+    out.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+// Makes the target hold exactly `bytes`, synced; 0, or the errno.
+int overwrite(int fd, std::span<const std::uint8_t> bytes) {
+    if (lseek(fd, 0, SEEK_SET) != 0)
+        return errno;
+    if (const int err = writeAll(fd, bytes); err != 0)
+        return err;
+    if (ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 || fsync(fd) != 0)
+        return errno;
+    return 0;
+}
+
+// The backup received into memory, written over the target in place: the old content is kept
+// until the new one has been read back, and put back, synced, on any failure. The space is
+// reserved before the first byte, so a full file system refuses the backup before it touches
+// the old one.
+int writeInPlace(BackupTarget& t, const char* path) {
+    std::vector<std::uint8_t> old;
+    const std::string self = "/proc/self/fd/" + std::to_string(t.fd);
+    const int reader = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    const int readErr = reader < 0 ? errno : readWhole(reader, old);
+    if (reader >= 0)
+        close(reader);
+    if (readErr != 0)
+        return failure(readErr, path);
+    if (!t.memory.empty() &&
+        fallocate(t.fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(t.memory.size())) != 0 &&
+        errno != EOPNOTSUPP)
+        return failure(errno, path);
+    int err = overwrite(t.fd, t.memory);
+    if (err != 0)
+        failure(err, path);
+    if (err == 0 && verifyTarget(t, true, path) == 0)
+        return 0;
+    if (overwrite(t.fd, old) != 0 || verifyReadBack(digestOf(old), t.fd, true, path) != 0)
+        logPrintf("ERROR: %s could not be put back as it was: it holds neither the previous "
+                  "backup nor the new one\n",
+                  path);
+    else
+        logPrintf("%s is back as it was before this backup\n", path);
+    return -1;
+}
+
 } // namespace
 
 int verifyReadBack(const ReceivedDigest& received, int fd, bool wholeFile, const char* path) {
-    // The pages are clean after the sync: dropped, they have to come from the medium again.
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    // The pages are clean after the sync: dropped, they have to come from the medium again. A
+    // file system without a medium (tmpfs, ramfs) drops nothing, and a refused drop neither:
+    // the comparison still runs, but the log says what it read.
+    struct statfs fs {};
+    const bool noMedium =
+        fstatfs(fd, &fs) == 0 &&
+        (static_cast<unsigned long>(fs.f_type) == static_cast<unsigned long>(TMPFS_MAGIC) ||
+         static_cast<unsigned long>(fs.f_type) == static_cast<unsigned long>(RAMFS_MAGIC));
+    const int dropped = posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    if (noMedium)
+        logPrintf("%s: read back from memory: its file system has no medium to read from\n", path);
+    else if (dropped != 0)
+        logPrintf("%s: read back from memory: the cached pages were not dropped: %s\n", path,
+                  std::strerror(dropped));
     constexpr std::size_t CHUNK = 64 << 10;
     std::vector<std::uint8_t> buf(CHUNK);
     ReceivedDigest back;
@@ -383,12 +474,7 @@ int commitBackupTarget(BackupTarget& t, const char* path) {
         fsync(t.dirFd);
         break;
     case BackupWay::InPlace:
-        // Over the target's old content, then synced.
-        if (const int err = writeAll(t.fd, t.memory); err != 0)
-            return failure(err, path);
-        if (ftruncate(t.fd, static_cast<off_t>(t.memory.size())) != 0 || fsync(t.fd) != 0)
-            return failure(errno, path);
-        if (verifyTarget(t, true, path) != 0)
+        if (writeInPlace(t, path) != 0)
             return -1;
         break;
     case BackupWay::Streamed:

@@ -18,6 +18,9 @@ inline constexpr std::size_t BACKUP_MEMORY_LIMIT = 64 << 20; // a backup receive
 inline constexpr unsigned BACKUP_FILE_MODE = 0600; // a backup file the run creates: network keys
 inline constexpr unsigned BACKUP_KEPT_MODE = 0777; // what a replaced backup file passes on
 inline constexpr std::int64_t READBACK_UNIT = 128; // the read-back compares units of this size
+// Between the target's name and the six random characters of a backup's temporary file:
+// ".<name>.pairvault-partial.XXXXXX".
+inline constexpr const char* TEMPORARY_MARK = ".pairvault-partial.";
 
 inline constexpr const char* LABEL_REBOOT = "Reboot Command";
 inline constexpr const char* LABEL_CREATE = "Create Network Command";

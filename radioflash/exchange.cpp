@@ -5,7 +5,7 @@
 
 #include "link/frames.h"
 #include "link/serial.h"
-#include "run/start.h"
+#include "run/module_state.h"
 #include "xmodem/xmodem.h"
 
 #include <array>
@@ -14,17 +14,9 @@
 namespace {
 
 constexpr std::uint8_t VERSION_LEN = 0x02;
-
-// Whether a request met a module still waiting in its firmware receiver: `n` bytes read and
-// nothing but its asks, or nothing read in the pause and an ask soon after (a receiver may ask
-// only every few seconds, or first let a stray block header in the request time out). Any
-// other byte is a reply, judged as one.
-bool receiverWaiting(int n, const ReplyBuffer& reply) {
-    if (n > 0)
-        return onlyReceiverRequests(std::span(reply).first(static_cast<std::size_t>(n)));
-    const int c = waitForByte(RECEIVER_LISTEN_S * 1000000 / INBYTE_WAIT_US);
-    return c == CRC_REQUEST || c == NAK;
-}
+// A receiver that asks in answer to this many prepare requests in a row was waiting before
+// them; one ask alone may be a stray byte on the line.
+constexpr int RECEIVER_ASKS_IN_A_ROW = 2;
 
 } // namespace
 
@@ -37,13 +29,10 @@ int GetCurrentVersion(const char* device) {
 
     for (;;) {
         const int n = exchangeFrame(CMD_GET_VERSION, {}, REPLY_PAUSE_S, reply, nullptr);
-        if (n < 0) {
-            // Nothing arrived: a silent module gets no second request. Before saying so, a
-            // moment more tells a module waiting for an image from a dead one.
-            if (receiverWaiting(n, reply))
-                noteWaitingReceiver();
+        // Nothing arrived: a silent module gets no second request. (The watch has listened a
+        // moment more for a module waiting for an image, run/module_state.h.)
+        if (n < 0)
             return -1;
-        }
         if (n > 0)
             traceBytes("", "Received", reply.data(), static_cast<std::size_t>(n));
         // Judged within the count read, so stale bytes never make a reply acceptable. Anything
@@ -69,32 +58,47 @@ int Update_Init(const char* device) {
     ReplyBuffer reply{};
     int retries = EXCHANGE_RETRIES;
     int restarts = UPDATE_START_RESTARTS;
+    int asksInARow = 0;
+    bool started = false; // a start request has gone out: the module may be in its receiver
 
     if (!openModulePort(device))
         return -1;
+    const auto fail = [&started] {
+        if (started)
+            endModuleTransfer();
+        return -1;
+    };
 
     for (;;) {
         const int prepared = exchangeFrame(CMD_UPDATE_PREPARE, {}, REPLY_PAUSE_S, reply, nullptr);
-        if (prepared != 0 && receiverWaiting(prepared, reply)) {
+        // A receiver that was waiting before the request (run/module_state.h) is the firmware
+        // receiver of a cut update once it asks again; a single ask is judged as a wrong reply.
+        asksInARow = receiverMetInLastExchange() ? asksInARow + 1 : 0;
+        if (asksInARow == RECEIVER_ASKS_IN_A_ROW) {
             // The XMODEM sender syncs on the receiver's next ask.
             logPrintf("The module is already waiting for a firmware image (an earlier update "
                       "was cut short): sending the image without a start request.\n");
+            if (!started)
+                (void)beginModuleTransfer(TransferKind::Update);
             return 0;
         }
-        if (prepared < 0)
-            return -1;
+        if (prepared < 0 && asksInARow == 0)
+            return fail();
         // The whole buffer is judged, bytes 0 and 1 not. What the status byte (5) means is the
         // module firmware's business.
-        if (!isReply(reply, CMD_UPDATE_PREPARE, STATUS_LEN, ReplyStart::Ignored)) {
+        if (asksInARow > 0 ||
+            !isReply(reply, CMD_UPDATE_PREPARE, STATUS_LEN, ReplyStart::Ignored)) {
             if (retries == 0)
-                return -1;
+                return fail();
             --retries;
             continue;
         }
 
+        if (!started)
+            started = beginModuleTransfer(TransferKind::Update) == 0;
         const int n = exchangeFrame(CMD_UPDATE_START, startPayload, START_PAUSE_S, reply, nullptr);
         if (n < 0)
-            return -1;
+            return fail();
         // The receiver asks for CRC mode with 'C'; whatever it says before that is its own.
         if (n == 0 || reply[static_cast<std::size_t>(n) - 1] == CRC_REQUEST)
             return 0;
@@ -102,7 +106,7 @@ int Update_Init(const char* device) {
         // count against the retry budget, but a module that never settles must not keep the
         // run going for ever, so the restarts are bounded too.
         if (restarts == 0)
-            return -1;
+            return fail();
         --restarts;
     }
 }

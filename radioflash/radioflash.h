@@ -27,8 +27,6 @@ inline constexpr const char* RADIOFLASH_DEFAULT_LOG = "/var/log/radioimage.log";
 inline constexpr unsigned REPLY_PAUSE_S = 1;         // after a version or prepare request
 inline constexpr unsigned START_PAUSE_S = 2;         // after the update start request
 inline constexpr unsigned SETTLE_PAUSE_S = 5;        // after the transfer, before the last read
-inline constexpr unsigned RECEIVER_LISTEN_S = 3;     // after a silent prepare pause: listening for
-                                                     // a receiver that asks only every few seconds
 inline constexpr int EXCHANGE_RETRIES = 5;           // unacceptable replies tolerated per exchange
 inline constexpr int UPDATE_START_RESTARTS = 6;      // start replies not ending in 'C' tolerated
 inline constexpr std::size_t UPDATE_START_ZEROS = 8; // payload of the update start request
@@ -60,9 +58,11 @@ int usage();
 
 // Opens `device` into SERIAL_FD and switches the module into its firmware receiver. Returns 0
 // with the port open and the module waiting for the first XMODEM block, or -1. A module already
-// waiting in its receiver (an earlier update was cut short) answers the prepare request with
-// nothing but 'C' or NAK, or with one of them soon after a silent pause: it gets no start
-// request, and 0 is returned at once (logged).
+// waiting in its firmware receiver (an earlier update was cut short, run/module_state.h)
+// answers two prepare requests in a row with nothing but 'C' or NAK, or with one of them soon
+// after a silent pause: it gets no start request, and 0 is returned (logged). From the first
+// start request (or that finding) the transfer is the module's (beginModuleTransfer); a -1
+// after it has cancelled it.
 [[nodiscard]] int Update_Init(const char* device);
 
 // The two modes; each returns the run's exit value.

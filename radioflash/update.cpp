@@ -5,6 +5,7 @@
 #include "filetransfer/send_file.h"
 #include "link/frames.h"
 #include "link/serial.h"
+#include "run/module_state.h"
 #include "xmodem/xmodem.h"
 
 #include <array>
@@ -53,8 +54,10 @@ int runUpdate(const char* device, const char* firmware) {
 
     // The size fits: loadSendFile refuses anything the sender cannot carry whole.
     progressBegin(image.size);
+    moduleTransferUnderWay();
     const std::int64_t result =
         xmodemTransmit(image.data.get(), static_cast<std::int32_t>(image.size));
+    endModuleTransfer();
     progressEnd();
     logPrintf("result = %" PRId64 " (%s)\n", result, retString(result));
     // The run log ends here. With "-l stdout" only a flush happens, so the final word below

@@ -174,9 +174,10 @@ int openExistingTerminal(const std::string& path) {
     return fd;
 }
 
-// Opens a pseudo-terminal and returns the master; `slave` (raw) stays open for the whole run
-// so that the master never reads a hang-up while the host has the port closed.
-int openTerminal(int& slave, std::string& slavePath) {
+// Opens a pseudo-terminal and returns the master, its slave side set raw and closed again: a
+// module holds no descriptor of the hub's port, so the tools find nobody else holding it. While
+// the host has the port closed the master reads a hang-up, which every wait here sits out.
+int openTerminal(std::string& slavePath) {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
         return -1;
@@ -184,8 +185,11 @@ int openTerminal(int& slave, std::string& slavePath) {
     if (name == nullptr)
         return -1;
     slavePath = name;
-    slave = openExistingTerminal(slavePath);
-    return slave < 0 ? -1 : master;
+    const int slave = openExistingTerminal(slavePath);
+    if (slave < 0)
+        return -1;
+    ::close(slave);
+    return master;
 }
 
 } // namespace
@@ -201,9 +205,8 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    int slave = -1;
     std::string slavePath;
-    const int master = port.empty() ? openTerminal(slave, slavePath) : openExistingTerminal(port);
+    const int master = port.empty() ? openTerminal(slavePath) : openExistingTerminal(port);
     if (master < 0) {
         std::fprintf(stderr, "modulesim: cannot open %s: %s\n",
                      port.empty() ? "a pseudo-terminal" : port.c_str(), std::strerror(errno));
@@ -229,8 +232,6 @@ int main(int argc, char** argv) {
     const int rc = moduleRun(m, g_stop);
     if (m.recordFd >= 0)
         ::close(m.recordFd);
-    if (slave >= 0)
-        ::close(slave);
     ::close(master);
     return rc;
 }

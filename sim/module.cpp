@@ -535,13 +535,14 @@ int moduleRun(Module& m, const volatile std::sig_atomic_t& stop) {
                 m.rxBuf.insert(m.rxBuf.end(), chunk, chunk + n);
                 lastRx = Clock::now();
                 failures = 0;
+            } else if (n < 0 && errno == EIO) {
+                ::usleep(10000); // the host has the port closed
             } else if (n < 0 && errno != EINTR && errno != EAGAIN && ++failures > 100) {
                 std::fprintf(stderr, "modulesim: read: %s\n", std::strerror(errno));
                 return 1;
             }
         } else if (r > 0) {
-            // POLLHUP/POLLERR without data: cannot happen while our own slave descriptor is
-            // open, but never spin on it.
+            // POLLHUP without data: the host has the port closed. Never spin on it.
             ::usleep(10000);
         }
         processBuffer(m, stop);

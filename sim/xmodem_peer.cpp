@@ -225,6 +225,13 @@ PeerResult peerSend(int fd, std::span<const std::uint8_t> data, const PeerOption
             crc = c == CRC_REQUEST;
             break;
         }
+        // A receiver that gives up before it started says so with CAN CAN.
+        if (c == CAN) {
+            const auto tail = collectTail(fd, c, CANCEL_TAIL_MS);
+            r.events.push_back("rx cancel: " + hex(tail));
+            if (tail.size() >= 2 && tail[1] == CAN)
+                return finishWith(std::move(r), -1);
+        }
     }
     r.events.push_back(crc ? "mode crc" : "mode checksum");
 
@@ -301,6 +308,12 @@ PeerResult peerSend(int fd, std::span<const std::uint8_t> data, const PeerOption
         r.events.push_back("rx " + describe(c));
         if (c == ACK)
             return finishWith(std::move(r), moved);
+        if (c == CAN) {
+            const auto tail = collectTail(fd, c, CANCEL_TAIL_MS);
+            r.events.push_back("rx cancel: " + hex(tail));
+            if (tail.size() >= 2 && tail[1] == CAN)
+                return finishWith(std::move(r), -1);
+        }
     }
     return finishWith(std::move(r), -5);
 }

@@ -50,7 +50,8 @@ struct PeerResult {
     std::vector<std::string> events; // human-readable trace ("tx block 3", "rx NAK", ...)
 };
 
-// Plays the sender: waits for "C"/NAK on `fd`, sends `data`, ends with EOT.
+// Plays the sender: waits for "C"/NAK on `fd`, sends `data`, ends with EOT; a CAN CAN from the
+// receiver ends it at any of these.
 PeerResult peerSend(int fd, std::span<const std::uint8_t> data, const PeerOptions& opt);
 
 // Plays the receiver: requests the start, takes blocks until EOT.

@@ -126,6 +126,8 @@ std::int32_t xmodemReceive(FILE* out) {
             const std::size_t size = static_cast<std::size_t>(payload);
             if (std::fwrite(block.data() + 3, 1, size, out) != size) {
                 logPrintf("file write error: %s\n", std::strerror(errno));
+                // The block stays unanswered; the sender must not wait for it.
+                finish(CAN, XMODEM_CANCEL_BYTES);
                 return -1;
             }
             total += payload;

@@ -114,9 +114,12 @@ std::int32_t xmodemTransmit(const unsigned char* src, std::int32_t srcsz) {
         _outbyte(EOT);
         answer = _inbyte(XMODEM_LONG_WAIT);
     }
-    flushinput();
-    if (answer != ACK)
+    if (answer != ACK) {
+        // The receiver may still wait for the end: it is told the transfer is off.
+        finish(CAN, XMODEM_CANCEL_BYTES);
         return -5;
+    }
+    flushinput();
     return static_cast<std::int32_t>(
         std::min<std::int64_t>(offset, std::numeric_limits<std::int32_t>::max()));
 }

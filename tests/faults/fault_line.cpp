@@ -2,9 +2,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -30,6 +34,7 @@ FaultyLine::FaultyLine(const FaultPlan& plan) : plan_(plan) {
         filter(dir, byte, out);
     };
     relay_ = std::make_unique<PacedRelay>(std::move(opt));
+    relay_->releaseSlaveA();
 }
 
 FaultyLine::~FaultyLine() {
@@ -190,4 +195,57 @@ void Tally::report() const {
     const std::string dir = std::string(ZB_BIN_DIR) + "/tests/faults/figures";
     mkdir(dir.c_str(), 0755);
     std::ofstream(dir + "/" + group) << line << "\n";
+}
+
+namespace {
+
+// /proc/<pid>/stat, or "" once the process is gone (reading it then fails with ESRCH).
+std::string procStat(int pid) {
+    char buf[1024];
+    const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    const ssize_t n = read(fd, buf, sizeof buf);
+    close(fd);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+} // namespace
+
+// The pid of the running `program` started (through the sandbox) by this test process.
+int findTool(const std::string& program) {
+    DIR* d = opendir("/proc");
+    if (d == nullptr)
+        return -1;
+    int found = -1;
+    while (const dirent* e = readdir(d)) {
+        int pid = std::atoi(e->d_name);
+        if (pid <= 0)
+            continue;
+        const std::string stat = procStat(pid);
+        const auto from = stat.find('(');
+        const auto to = stat.rfind(')');
+        if (from == std::string::npos || to == std::string::npos ||
+            stat.substr(from + 1, to - from - 1) != program)
+            continue;
+        for (int level = 0, p = pid; level < 4 && p > 1; ++level) {
+            const std::string s = procStat(p);
+            const auto c = s.rfind(')');
+            if (c == std::string::npos)
+                break;
+            p = std::atoi(s.c_str() + c + 4); // ") S <ppid>"
+            if (p == getpid()) {
+                found = pid;
+                break;
+            }
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+bool gone(int pid) {
+    const std::string stat = procStat(pid);
+    const auto c = stat.rfind(')');
+    return c == std::string::npos || stat.compare(c + 2, 1, "Z") == 0;
 }

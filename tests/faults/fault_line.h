@@ -104,6 +104,11 @@ ToolRun runTool(const std::string& program, const TempDir& dir, const std::strin
                 const std::vector<std::string>& wrapper = {},
                 const std::vector<std::string>& env = {});
 
+// The pid of the running `program` started (through the sandbox) by this test process, or -1.
+int findTool(const std::string& program);
+// Whether process `pid` has ended (gone, or a zombie).
+bool gone(int pid);
+
 // How many times `what` occurs in `text`.
 int countOf(const std::string& text, const std::string& what);
 // Polls `ready` until it holds (true) or `seconds` have passed (false).

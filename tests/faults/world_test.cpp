@@ -30,7 +30,8 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
 } // namespace
 
 // The second program finds the port taken and fails like an unopenable port, sending nothing;
-// the first carries on and its backup is byte-exact.
+// the first carries on and its backup is byte-exact. A port that another process has open
+// without a lock is refused the same way.
 TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
     TempDir files;
     Bench b({}, pattern(80000, 41)); // about seven seconds on the line
@@ -68,8 +69,38 @@ TEST(WorldFaults, SecondProgramOnABusyPortFailsAndTheFirstCompletes) {
     EXPECT_EQ(one.out, "SUCCESS\n");
     EXPECT_EQ(readFile(backup), withFill(b.table, false));
     // Only the first program's frame reached the module.
-    const std::string rec = b.sim->record();
-    EXPECT_EQ(countOf(rec, "RX "), 1) << rec;
+    EXPECT_EQ(countOf(b.sim->record(), "RX "), 1) << b.sim->record();
+
+    // A process that holds the port without a lock (the hub's Zigbee host, a modem manager)
+    // makes it busy just the same, for every mode, and is named.
+    const std::vector<std::string> holder = {
+        "sh", "-c", "sleep 30 3<>/dev/ttyS4 & h=$!; sleep 0.5; \"$@\"; rc=$?; kill $h; exit $rc",
+        "sh"};
+    writePattern(files / "image.bin", 200);
+    const struct {
+        std::string program;
+        std::vector<std::string> args;
+        std::string out;
+    } held[] = {{"pairvault", {"-backup", backup}, ""},
+                {"pairvault", {"-restore", files / "image.bin"}, ""},
+                {"radioflash", {"-f", files / "image.bin"}, "ERROR: cannot access port\n"},
+                {"radioflash", {"-currentversion"}, "ERROR\n"}};
+    for (const auto& h : held) {
+        TempDir logs;
+        auto args = h.args;
+        args.push_back("-ohub");
+        const ToolRun r =
+            runTool(h.program, logs, b.line.hostPath(), args, RUN_LIMIT_S, {}, holder);
+        EXPECT_EQ(r.exitCode, 255) << h.program << " " << h.args[0];
+        EXPECT_EQ(r.out, h.out) << h.program << " " << h.args[0];
+        const std::string name = h.program == "pairvault" ? "pairvault.log" : "radioimage.log";
+        const std::string log = readText(logs / ("varlog/" + name));
+        const auto at = log.find("ERROR: /dev/ttyS4 is open in process ");
+        EXPECT_NE(at, std::string::npos) << log;
+        EXPECT_EQ(log.substr(log.find(' ', at + 37), 9), " (sleep)\n") << log;
+    }
+    EXPECT_EQ(readFile(backup), withFill(b.table, false));
+    EXPECT_EQ(countOf(b.sim->record(), "RX "), 1) << b.sim->record();
 }
 
 // Discovery names an adapter whose device node is gone by the time it is opened.
@@ -333,12 +364,24 @@ TEST(WorldFaults, HostileReplies) {
          255,
          "ERROR: cannot access port\n"},
         {"pairvault", {"-reset", "-ohub"}, "waiting", 255, "ERROR\n"},
+        // A receiver that asks only every three seconds is noticed after a silent pause.
+        {"pairvault",
+         {"-restore", "IMAGE", "-ohub"},
+         "waiting3",
+         255,
+         "ERROR: cannot access port\n"},
+        {"pairvault",
+         {"-reset", "-restore", "IMAGE", "-ohub"},
+         "waiting3",
+         255,
+         "ERROR: cannot access port\n"},
         // Whether the version request's 0x01 swallows the first ask decides between the two.
         {"radioflash", {"-currentversion", "-ohub"}, "waiting", 255, "ERROR\n|NORESPONSE\n"},
     };
     for (const Case& c : cases) {
-        const bool waiting = c.reply == "waiting";
-        Bench b(waiting ? std::vector<std::string>{"--start-in-receiver"}
+        const bool waiting = c.reply.starts_with("waiting");
+        Bench b(waiting ? std::vector<std::string>{"--start-in-receiver", "--ask-every",
+                                                   c.reply == "waiting3" ? "3000" : "1000"}
                         : std::vector<std::string>{"--reply", c.reply},
                 {}, waiting);
         ASSERT_TRUE(b.sim->started());

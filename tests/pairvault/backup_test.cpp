@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -71,6 +72,24 @@ TEST(PairvaultBackup, SuccessIsByteExactAndKeepsModesAndLinks) {
     ASSERT_EQ(lstat((out + "/link").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(entries(out), (std::vector<std::string>{"b.bin", "link"}));
+
+    // A replaced backup keeps its owner and group, in a setgid directory too; a new one there
+    // takes the directory's group but no group read bit.
+    const std::string shared = dir / "shared";
+    mkdir(shared.c_str(), 0);
+    ASSERT_EQ(chown(shared.c_str(), 0, 100), 0);
+    chmod(shared.c_str(), 02775);
+    writeText(shared + "/kept.bin", "old");
+    ASSERT_EQ(chown((shared + "/kept.bin").c_str(), 1000, 1000), 0);
+    chmod((shared + "/kept.bin").c_str(), 0640);
+    for (const std::string name : {"kept.bin", "new.bin"}) {
+        r = runPairvault(dir, sim.pty, {"-ohub", "-backup", shared + "/" + name});
+        EXPECT_EQ(r.out, "SUCCESS\n");
+        ASSERT_EQ(stat((shared + "/" + name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, name == "kept.bin" ? 1000u : geteuid()) << name;
+        EXPECT_EQ(st.st_gid, name == "kept.bin" ? 1000u : 100u) << name;
+        EXPECT_EQ(st.st_mode & 07777, name == "kept.bin" ? 0640u : 0600u) << name;
+    }
 }
 
 TEST(PairvaultBackup, FailuresKeepThePreviousFileAndLeaveNoTemporary) {
@@ -145,7 +164,8 @@ TEST(PairvaultBackup, UnwritableTargetsFail) {
 }
 
 // Until the complete backup is in place, only its temporary file is there. Temporary files of
-// the same target that a killed run left are removed; one a live run holds is not.
+// the same target that a killed run of the same user left are removed; one a live run holds is
+// not, nor one of another user, one with a second link, or a look-alike of another tool.
 TEST(PairvaultBackup, NothingButTheTemporaryFileUntilTheEnd) {
     TempDir dir;
     const auto table = writePattern(dir / "table", 300);
@@ -154,9 +174,16 @@ TEST(PairvaultBackup, NothingButTheTemporaryFileUntilTheEnd) {
     ASSERT_TRUE(sim.started());
     const std::string out = dir / "out";
     mkdir(out.c_str(), 0755);
-    for (const std::string name : {".b.bin.K1lled", ".b.bin.Live00", ".b.bin.other"})
+    const std::string ours = ".b.bin.pairvault-partial.";
+    const std::vector<std::string> kept = {".b.bin.261101", ours + "Linked", ours + "Live00",
+                                           ours + "Others", ".b.bin.other"};
+    for (const std::string& name :
+         {ours + "K1lled", ours + "Linked", ours + "Live00", ours + "Others",
+          std::string(".b.bin.261101"), std::string(".b.bin.other")})
         writeText(out + "/" + name, "partial network data");
-    const int live = open((out + "/.b.bin.Live00").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(chown((out + "/" + ours + "Others").c_str(), 1000, 1000), 0);
+    ASSERT_EQ(link((out + "/" + ours + "Linked").c_str(), (dir / "second-link").c_str()), 0);
+    const int live = open((out + "/" + ours + "Live00").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(live, LOCK_EX), 0);
 
     BackgroundProcess run(pairvaultArgv(dir, sim.pty, {"-ohub", "-backup", out + "/b.bin"}),
@@ -174,16 +201,20 @@ TEST(PairvaultBackup, NothingButTheTemporaryFileUntilTheEnd) {
         GTEST_SKIP() << "the sandbox cannot run here";
     EXPECT_EQ(status, 1);
     EXPECT_EQ(printed, "SUCCESS\n");
-    // Besides the two that stay, this run's temporary file only.
-    std::erase(during, ".b.bin.Live00");
-    std::erase(during, ".b.bin.other");
+    // Besides those that stay, this run's temporary file only.
+    for (const auto& name : kept)
+        std::erase(during, name);
     ASSERT_EQ(during.size(), 1u);
-    EXPECT_EQ(during[0].size(), 13u);
-    EXPECT_EQ(during[0].substr(0, 7), ".b.bin.");
-    EXPECT_EQ(entries(out), (std::vector<std::string>{".b.bin.Live00", ".b.bin.other", "b.bin"}));
+    EXPECT_EQ(during[0].size(), ours.size() + 6);
+    EXPECT_EQ(during[0].substr(0, ours.size()), ours);
+    auto after = kept;
+    after.push_back("b.bin");
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(entries(out), after);
     EXPECT_EQ(readFile(out + "/b.bin"), withFill(table));
-    EXPECT_NE(defaultLog(dir).find("removed .b.bin.K1lled, left by a backup that did not finish\n"),
-              std::string::npos);
+    EXPECT_NE(
+        defaultLog(dir).find("removed " + ours + "K1lled, left by a backup that did not finish\n"),
+        std::string::npos);
 }
 
 // The target is refused exactly where a plain open of it is refused, before any frame, and is
@@ -267,18 +298,42 @@ TEST(PairvaultBackup, TargetsARenameCannotReplaceAreWrittenInPlace) {
     auto lying = bind;
     for (const auto& word : lyingMedium("b.bin", 300))
         lying.push_back(word);
+    // The bound file on a 16 KiB tmpfs, holding a 4000-byte backup, with `fill` bytes beside
+    // it; what it holds afterwards is copied to <dir>/small.bin.
+    writeFile(dir / "old4000.bin", pattern(4000, 9));
+    writePattern(dir / "big", 6000);
+    const auto onSmallTmpfs = [&](const std::string& fill) {
+        return std::vector<std::string>{
+            "sh",
+            "-c",
+            "b=$1 && d=$1/small && mkdir -p $d && mount -t tmpfs -o size=16k zb $d && "
+            "cp $b/old4000.bin $d/b.bin && head -c $2 /dev/zero >$d/fill && "
+            "mount --bind $d/b.bin $b/mnt/b.bin && shift 2 && \"$@\"; rc=$?; "
+            "cp $d/b.bin $b/small.bin; exit $rc",
+            "sh",
+            dir.path,
+            fill};
+    };
 
     struct Case {
         std::string target;
         std::string landsIn;
         std::vector<std::string> wrapper;
         bool fails;
-        bool lies = false; // stored right, but read back wrong: no success
+        bool lies = false;    // stored right but read back wrong, or no room: no success
+        std::string log = ""; // a line the run log must have
+        std::string table = "table";
     };
-    std::vector<Case> cases = {{dir / "mnt/b.bin", dir / "bound.bin", bind, false},
-                               {dir / "mnt/b.bin", dir / "bound.bin", bind, true},
-                               {dir / "mnt/b.bin", dir / "bound.bin", lying, false, true},
-                               {dir / "fifo", dir / "drained.bin", drain, false}};
+    const std::string full = "ERROR: No space left on device: " + dir / "mnt/b.bin";
+    const std::string memory =
+        dir / "mnt/b.bin" + ": read back from memory: its file system has no medium to read from";
+    std::vector<Case> cases = {
+        {dir / "mnt/b.bin", dir / "bound.bin", bind, false},
+        {dir / "mnt/b.bin", dir / "bound.bin", bind, true},
+        {dir / "mnt/b.bin", dir / "bound.bin", lying, false, true},
+        {dir / "fifo", dir / "drained.bin", drain, false},
+        {dir / "mnt/b.bin", dir / "small.bin", onSmallTmpfs("12288"), false, true, full, "big"},
+        {dir / "mnt/b.bin", dir / "small.bin", onSmallTmpfs("0"), false, false, memory, "big"}};
     if (appendOnly) {
         cases.push_back({dir / "append/b.bin", dir / "append/b.bin", {}, false});
         cases.push_back({dir / "append/b.bin", dir / "append/b.bin", {}, true});
@@ -287,17 +342,22 @@ TEST(PairvaultBackup, TargetsARenameCannotReplaceAreWrittenInPlace) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target + (c.fails ? " (transfer fails)" : ""));
         writeText(c.landsIn, "previous good backup");
-        SimModule sim(dir, {"--table", dir / "table", "--xm-cancel", c.fails ? "2" : "0"});
+        SimModule sim(dir, {"--table", dir / c.table, "--xm-cancel", c.fails ? "2" : "0"});
         ASSERT_TRUE(sim.started());
         r = runPairvault(dir, sim.pty, {"-ohub", "-backup", c.target}, {}, c.wrapper);
         if (r.exitCode == 77)
             break;
         EXPECT_EQ(r.exitCode, 1) << r.err;
         EXPECT_EQ(r.out, c.fails || c.lies ? "ERROR: fail to backup\n" : "SUCCESS\n");
-        if (c.fails)
-            EXPECT_EQ(readText(c.landsIn), "previous good backup");
+        const std::string old =
+            c.table == "big" ? readText(dir / "old4000.bin") : std::string("previous good backup");
+        if (c.fails || c.lies) // the old backup, byte for byte
+            EXPECT_TRUE(readText(c.landsIn) == old);
         else
-            EXPECT_EQ(readFile(c.landsIn), withFill(table));
+            EXPECT_TRUE(readFile(c.landsIn) == withFill(readFile(dir / c.table), false));
+        if (!c.log.empty()) {
+            EXPECT_NE(defaultLog(dir).find(c.log + "\n"), std::string::npos) << defaultLog(dir);
+        }
     }
     if (appendOnly)
         runProcess({"chattr", "-a", dir / "append"});

@@ -175,7 +175,7 @@ TEST(RadioflashVersion, RepliesAndOutcomes) {
 
 // A module left waiting in its firmware receiver (started there, or stranded by an update cut
 // short) gets the image without a start request, in the check mode it asks for, however
-// seldom it asks.
+// seldom it asks; one stray NAK is no such module.
 TEST(RadioflashUpdate, SendsTheImageWhole) {
     const std::string waiting = "The module is already waiting for a firmware image (an earlier "
                                 "update was cut short): sending the image without a start "
@@ -189,6 +189,8 @@ TEST(RadioflashUpdate, SendsTheImageWhole) {
         {{}, "", {PREPARE_RX, START_RX}},
         {{"--start-in-receiver"}, waiting, {}},
         {{"--start-in-receiver", "--ask-every", "3000", "--xm-start", "checksum"}, waiting, {}},
+        // A stray NAK for the prepare reply is asked again: no receiver asks twice.
+        {{"--reply", "e0=bytes:15,ok"}, "", {PREPARE_RX, PREPARE_RX, START_RX}},
         {{"--stay-in-receiver", "--xm-stop", "3", "--xm-timeout", "4000"},
          waiting,
          {PREPARE_RX, START_RX},

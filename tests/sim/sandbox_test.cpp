@@ -31,40 +31,43 @@ TEST(Sandbox, TtyIsTheModuleAndSubstitutesAreVisible) {
     writeText(dir / "udev/ttyUSB0", "ID_VENDOR_ID=0403\nID_MODEL_ID=6015\n");
     writeText(dir / "bound/probe", "bound\n");
 
-    const ProcessResult r =
-        sandboxed({"--tty", "ttyS4=" + sim.pty, "--usb-serial", dir / "usb", "--udevadm",
-                   dir / "udev", "--var-log", dir / "log", "--bind", dir / "bound=/etc/default"},
-                  "exec 3<>/dev/ttyS4\n"
-                  "printf '\\000\\000\\006\\000\\000\\252' >&3\n"
-                  "echo reply:$(timeout 5 head -c 7 <&3 | od -An -tx1)\n"
-                  "echo adapters:$(ls /sys/bus/usb-serial/devices)\n"
-                  "udevadm info /dev/ttyUSB0\n"
-                  "udevadm info /dev/ttyUSB1; echo status:$?\n"
-                  "echo inside >/var/log/probe\n"
-                  "cat /etc/default/probe\n"
-                  "exit 42\n");
+    const ProcessResult r = sandboxed({"--tty", "ttyS4=" + sim.pty, "--usb-serial", dir / "usb",
+                                       "--udevadm", dir / "udev", "--var-log", dir / "log", "--run",
+                                       dir / "log", "--bind", dir / "bound=/etc/default"},
+                                      "exec 3<>/dev/ttyS4\n"
+                                      "printf '\\000\\000\\006\\000\\000\\252' >&3\n"
+                                      "echo reply:$(timeout 5 head -c 7 <&3 | od -An -tx1)\n"
+                                      "echo adapters:$(ls /sys/bus/usb-serial/devices)\n"
+                                      "udevadm info /dev/ttyUSB0\n"
+                                      "udevadm info /dev/ttyUSB1; echo status:$?\n"
+                                      "echo inside >/var/log/probe\n"
+                                      "cat /run/probe\n"
+                                      "cat /etc/default/probe\n"
+                                      "exit 42\n");
     SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 42) << r.err;
     EXPECT_EQ(r.out, "reply: 00 01 06 08 01 00 aa\n"
                      "adapters:ttyUSB0\n"
                      "ID_VENDOR_ID=0403\nID_MODEL_ID=6015\n"
                      "status:4\n"
+                     "inside\n"
                      "bound\n");
     EXPECT_EQ(r.err, "Unknown device\n");
     EXPECT_EQ(readText(dir / "log/probe"), "inside\n");
 }
 
-TEST(Sandbox, DefaultsHideTheMachinesAdaptersUdevadmAndLogs) {
+TEST(Sandbox, DefaultsHideTheMachinesAdaptersUdevadmLogsAndRun) {
     const std::string probe = "sandbox-probe-" + std::to_string(::getpid());
-    const ProcessResult r = sandboxed({}, "test ! -e /sys/bus/usb-serial/devices || exit 10\n"
-                                          "command -v udevadm && exit 11\n"
-                                          "test -z \"$(ls -A /var/log)\" || exit 12\n"
-                                          "echo x >/var/log/" +
-                                              probe +
-                                              " || exit 13\n"
-                                              "test -e /dev/ttyS4 && exit 14\n"
-                                              "echo ok >/dev/null && head -c 1 /dev/zero | "
-                                              "wc -c\n");
+    const ProcessResult r =
+        sandboxed({}, "test ! -e /sys/bus/usb-serial/devices || exit 10\n"
+                      "command -v udevadm && exit 11\n"
+                      "test -z \"$(ls -A /var/log)$(ls -A /run | grep -vx mount)\" || exit 12\n"
+                      "echo x >/var/log/" +
+                          probe +
+                          " || exit 13\n"
+                          "test -e /dev/ttyS4 && exit 14\n"
+                          "echo ok >/dev/null && head -c 1 /dev/zero | "
+                          "wc -c\n");
     SKIP_WITHOUT_SANDBOX(r);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "1\n");
