@@ -49,7 +49,7 @@ struct Hub {
     std::string stateDirSize; // when set, the state directory is a tmpfs this big: a full disk
     std::string pathFirst;    // when set, directories of stand-ins for system commands
     std::vector<std::string> commonEnv; // added to every command's environment
-    bool ownSession = false;      // every command in a session of its own (a power cut's reach)
+    bool ownSession = false; // every command in a session of its own (a power cut's reach)
     std::vector<std::string> simOptions;
 
     explicit Hub(const std::vector<std::string>& simArgs) {

@@ -82,9 +82,9 @@ protected:
         if (GetParam().busybox) {
             const std::string bb = hub->dir / "busybox";
             fs::create_directories(bb);
-            for (const char* applet : {"[", "cat", "cmp", "cp", "cut", "date", "grep", "head", "ln",
-                                       "ls", "mkdir", "mv", "printf", "rm", "sed", "sleep", "sync",
-                                       "tail", "test", "tr", "wc"})
+            for (const char* applet : {"[",    "cat",   "cmp",  "cp",    "cut",  "date",   "grep",
+                                       "head", "ln",    "ls",   "mkdir", "mv",   "printf", "rm",
+                                       "sed",  "sleep", "sync", "tail",  "test", "tr",     "wc"})
                 fs::create_symlink("/bin/busybox", bb + "/" + applet);
             // Busybox's flock (where it has one) takes no -w.
             writeText(bb + "/flock", "#!/bin/sh\ncase \" $* \" in *\" -w\"*) exit 64 ;; esac\n"
@@ -182,8 +182,7 @@ protected:
         const auto running = readFile(hub.received);
         const std::string version = running.empty() ? FACTORY : Hub::versionIn(running);
         const std::string trace = "after: " + std::to_string(after.exitCode) + " " + after.err +
-                                  "\nsteps:\n" + cutSteps + "log:\n" +
-                                  hub.log();
+                                  "\nsteps:\n" + cutSteps + "log:\n" + hub.log();
         // I4: never left waiting; I1, I2, I5: a success means the module runs what the engine
         // then believes; with an image kept, the way back always works.
         EXPECT_FALSE(waits) << trace;
@@ -198,11 +197,10 @@ protected:
             EXPECT_EQ(version, "2.0.0.0") << trace;
         }
         if (f.engine->name == MENDER.name && at == 0) {
-            EXPECT_EQ(hub.shownArtifact(),
-                      after.exitCode != 0    ? "fw-b_INCONSISTENT\n"
-                      : version == "2.0.0.0" ? "fw-b\n"
-                      : f.firstUpdate        ? "factory\n"
-                                             : "fw-a\n")
+            EXPECT_EQ(hub.shownArtifact(), after.exitCode != 0    ? "fw-b_INCONSISTENT\n"
+                                           : version == "2.0.0.0" ? "fw-b\n"
+                                           : f.firstUpdate        ? "factory\n"
+                                                                  : "fw-a\n")
                 << trace;
         }
         EXPECT_FALSE(fs::exists(hub.stateDir + "/transaction")) << trace;
