@@ -46,7 +46,9 @@ struct Hub {
     std::string received = dir / "received"; // the last image the module took
     std::vector<std::uint8_t> table = pattern(700, 5);
     std::unique_ptr<SimModule> sim;
-    std::string stateDirSize; // when set, the state directory is a tmpfs this big: a full disk
+    // When set, shell commands run on the hub before each command, which keeps descriptor 8
+    // from them: a small or read-only tmpfs on the state directory, a lock held on the port.
+    std::string before;
     std::string pathFirst;    // when set, directories of stand-ins for system commands
     std::vector<std::string> commonEnv; // added to every command's environment
     bool ownSession = false; // every command in a session of its own (a power cut's reach)
@@ -66,6 +68,19 @@ struct Hub {
         simOptions = {"--table", dir / "table", "--image", received};
         simOptions.insert(simOptions.end(), simArgs.begin(), simArgs.end());
         startModule({});
+    }
+
+    // A hub as `from` is now, files and module: its directories copied, its module started
+    // again from what it holds.
+    explicit Hub(const Hub& from, const std::vector<std::string>& simArgs) : table(from.table) {
+        fs::copy(from.dir.path, dir.path,
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        fs::remove(dir / "sim.rec");
+        simOptions = {"--table", dir / "table", "--image", received};
+        simOptions.insert(simOptions.end(), simArgs.begin(), simArgs.end());
+        const auto image = readFile(received);
+        startModule(image.size() >= 2 ? std::vector<std::string>{"--version", versionIn(image)}
+                                      : std::vector<std::string>{});
     }
 
     void startModule(const std::vector<std::string>& more) {
@@ -167,8 +182,10 @@ struct Hub {
 
     // `swupdate -i SWU` on the hub, with the Lua handler loaded by swupdate_handlers.lua.
     ProcessResult swupdate(const std::string& swu) const {
+        // Its notifier binds a fixed abstract socket: each run gets a network of its own, so
+        // that hubs side by side do not collide.
         return run(
-            {"swupdate", "-H", "hub:1.0", "-k", dir / "cert.pem", "-i", swu},
+            {"unshare", "-n", "swupdate", "-H", "hub:1.0", "-k", dir / "cert.pem", "-i", swu},
             {"LUA_PATH=" + dir / "lua/?.lua;" + ZB_SOURCE_DIR + "/packaging/swupdate/?.lua;;",
              "TMPDIR=" + dir / "tmp"});
     }
@@ -206,11 +223,8 @@ struct Hub {
         env.insert(env.end(), commonEnv.begin(), commonEnv.end());
         env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         std::vector<std::string> argv = command;
-        if (!stateDirSize.empty())
-            argv.insert(argv.begin(),
-                        {"sh", "-c",
-                         "mount -t tmpfs -o size=$0 full " + STATE_DIR + " && exec \"$@\"",
-                         stateDirSize});
+        if (!before.empty())
+            argv.insert(argv.begin(), {"sh", "-c", before + " && { \"$@\" 8<&-; }", "sh"});
         std::vector<std::string> full = sandboxArgv(sim->pty, dir / "log", binds, argv);
         if (ownSession)
             full.insert(full.begin(), {"setsid", "-w"});

@@ -111,6 +111,7 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
                                 " to flash back: the module runs the update's image, version "
                                 "1.2.3.4; safety backup " +
                                 backup;
+    const std::string nothing = "fw-x: no unfinished update, nothing to undo";
     struct Case {
         std::string what;
         std::vector<std::string> sim = {}; // modulesim options
@@ -123,7 +124,7 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
         bool flashed = false;          // the image reached the module
         std::string failure = "";      // the install's reason, "" for not checked
         std::string rollbackLine = ""; // behind the engine's rollback tag, "" for no rollback
-        std::string stateDirSize = ""; // see Hub
+        std::string before = "";       // see Hub
     };
     const Case cases[] = {
         {.what = "update entry unanswered",
@@ -153,12 +154,32 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
          .failure = "cannot record in " + STATE_DIR +
                     "/transaction that the flash begins, module left untouched",
          .rollbackLine = untouched + "not taken",
-         .stateDirSize = "12k"},
+         .before = "mount -t tmpfs -o size=12k full " + STATE_DIR},
+        {.what = "state directory read-only",
+         .backupsAsked = 0,
+         .backupTaken = false,
+         .failure = "cannot open the lock " + STATE_DIR + "/lock, module left untouched",
+         .before = "mount -t tmpfs -o ro ro " + STATE_DIR},
+        // A query that goes unanswered is never taken for a module waiting for an image.
+        {.what = "version query unanswered",
+         .sim = {"--reply", "01=silent"},
+         .backupsAsked = 0,
+         .backupTaken = false,
+         .failure = "the module did not tell its version (radioflash: ERROR), module left "
+                    "untouched",
+         .rollbackLine = nothing},
+        {.what = "port busy",
+         .backupsAsked = 0,
+         .backupTaken = false,
+         .failure = "the port is busy (radioflash: ERROR: cannot access port), module left "
+                    "untouched",
+         .rollbackLine = nothing,
+         .before = "exec 8<>/dev/ttyS4 && flock 8"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Hub hub(c.sim);
-        hub.stateDirSize = c.stateDirSize;
+        hub.before = c.before;
         const auto image = pattern(1500, 3);
         const ProcessResult install = hub.update(engine, "fw-x", image, c.version);
         SKIP_WITHOUT_SANDBOX(install);
