@@ -49,7 +49,7 @@ struct Hub {
     // When set, shell commands run on the hub before each command, which keeps descriptor 8
     // from them: a small or read-only tmpfs on the state directory, a lock held on the port.
     std::string before;
-    std::string pathFirst;    // when set, directories of stand-ins for system commands
+    std::string pathFirst;              // when set, directories of stand-ins for system commands
     std::vector<std::string> commonEnv; // added to every command's environment
     bool ownSession = false; // every command in a session of its own (a power cut's reach)
     std::vector<std::string> simOptions;

@@ -171,8 +171,7 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
         {.what = "port busy",
          .backupsAsked = 0,
          .backupTaken = false,
-         .failure = "the port is busy (radioflash: ERROR: cannot access port), module left "
-                    "untouched",
+         .failure = "the port is busy (radioflash: ERROR), module left untouched",
          .rollbackLine = nothing,
          .before = "exec 8<>/dev/ttyS4 && flock 8"},
     };

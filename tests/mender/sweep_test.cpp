@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
+#include <set>
 #include <thread>
 
 namespace {
@@ -90,9 +93,9 @@ protected:
             if (!fs::exists(bb)) {
                 fs::create_directories(bb);
                 for (const char* applet :
-                     {"[",  "cat",   "cmp",   "cp",    "cut",   "date",   "dd",   "grep", "head",
-                      "ln", "ls",    "mkdir", "mv",    "printf", "rm",    "sed",  "sleep",
-                      "sync", "tail", "test", "tr",   "wc"})
+                     {"[",     "cat",  "cmp",  "cp",    "cut", "date",   "dd", "grep",
+                      "head",  "ln",   "ls",   "mkdir", "mv",  "printf", "rm", "sed",
+                      "sleep", "sync", "tail", "test",  "tr",  "wc"})
                     fs::create_symlink("/bin/busybox", bb + "/" + applet);
                 // Busybox's flock (where it has one) takes no -w.
                 writeText(bb + "/flock", "#!/bin/sh\ncase \" $* \" in *\" -w\"*) exit 64 ;; esac\n"
@@ -157,7 +160,7 @@ protected:
         if (f.phase == Phase::Rollback)
             b[0] = 0x19;
         package(*hub, "fw-b", b, "2.0.0.0");
-        package(*hub, "fw-c", IMAGE_C, "3.0.0.0");
+        writeFile(hub->dir / "fw-c.bin", IMAGE_C);
         if (f.phase == Phase::Commit) {
             const ProcessResult r = hub->mender({"install", packagePath(*hub, "fw-b")});
             EXPECT_EQ(r.exitCode, 0) << r.err << hub->log();
@@ -195,13 +198,35 @@ protected:
         fs::create_directories(work + "/header");
         writeText(work + "/header/artifact_name", "fw-b");
         const std::string module = MODULES_DIR + "/zigbee-module-firmware";
-        const ProcessResult rollback = hub.run({module, "ArtifactRollback", work});
-        hub.run({module, "ArtifactFailure", work});
-        const ProcessResult again = hub.mender({"rollback"});
-        EXPECT_TRUE(again.exitCode == rollback.exitCode ||
-                    again.err.find("nothing to commit") != std::string::npos)
-            << again.err;
-        return rollback;
+        // One run on the hub for the three (each costs a sandbox): the rollback's status is
+        // the restart's, its reason on standard error; mender's own rollback runs it again.
+        ProcessResult r = hub.run(
+            {"sh", "-c",
+             "\"$0\" ArtifactRollback \"$1\"; rc=$?; \"$0\" ArtifactFailure \"$1\" >/dev/null; "
+             "again=$(mender --no-syslog --log-level error rollback 2>&1); a=$?; "
+             "[ $a -eq $rc ] || case $again in *'nothing to commit'*) ;; *) echo \"$again\" ;; "
+             "esac; "
+             "exit $rc",
+             module, work});
+        EXPECT_EQ(r.out, "") << "mender rollback ends otherwise than the module's rollback";
+        return r;
+    }
+
+    // Whether this flow's cut points have not yet left the hub as it is now: the module's
+    // version and whether it waits, and the policy's files (a safety backup by its name).
+    bool firstSeen(const Hub& hub, const std::string& version, bool waits) const {
+        std::vector<std::string> files;
+        for (const auto& e : fs::recursive_directory_iterator(hub.stateDir))
+            if (e.is_regular_file())
+                files.push_back(e.path().string().substr(hub.stateDir.size()));
+        std::sort(files.begin(), files.end());
+        std::string state = version + (waits ? " waiting\n" : "\n");
+        for (const auto& f : files)
+            state +=
+                f + "\n" +
+                (f.starts_with("/pairings-") || f == "/lock" ? "" : readText(hub.stateDir + f));
+        const std::lock_guard<std::mutex> lock(seenMutex_);
+        return seen_.insert(state).second;
     }
 
     // One cut point, or with `at` 0 the whole flow uncut; returns the steps counted.
@@ -218,7 +243,9 @@ protected:
             EXPECT_EQ(cut.exitCode, f.phase == Phase::Rollback ? 1 : 0) << cut.err << hub.log();
             EXPECT_GT(steps, 0) << cut.out << cut.err << hub.log();
         } else {
-            EXPECT_TRUE(fs::exists(hub.dir / "cut/cut")) << "no cut";
+            EXPECT_TRUE(fs::exists(hub.dir / "cut/cut"))
+                << "no cut: " << cut.exitCode << " " << cut.err << readText(hub.dir / "cut/steps")
+                << hub.log();
         }
         const std::string cutSteps = readText(hub.dir / "cut/steps");
         setCut(hub, 0, false);
@@ -257,14 +284,21 @@ protected:
                 << trace;
         }
         EXPECT_FALSE(fs::exists(hub.stateDir + "/transaction")) << trace;
-        // I3: the image the module runs is kept, as the way back for the next update.
+        // I3: the image the module runs is the way back of the next update: the committed image,
+        // which the next install keeps, or else the kept one.
         if (version != FACTORY) {
-            EXPECT_TRUE(withFill(readFile(hub.stateDir + "/previous-image")) == running ||
-                        withFill(readFile(hub.stateDir + "/committed/image")) == running)
+            const std::string staged = hub.stateDir + "/committed/image";
+            EXPECT_EQ(
+                withFill(readFile(fs::exists(staged) ? staged : hub.stateDir + "/previous-image")),
+                running)
                 << trace;
         }
-        // The next update goes through, with the image that ran before it kept.
-        const ProcessResult next = install(hub, "fw-c");
+        // The policy's next update goes through, with the image that ran before it kept. Its
+        // course depends only on the module and the policy's files: once per state they end in.
+        if (!firstSeen(hub, version, waits))
+            return steps;
+        const ProcessResult next = hub.run({"zigbee-module-update", "--as", "next", "apply", "fw-c",
+                                            hub.dir / "fw-c.bin", "3.0.0.0"});
         EXPECT_EQ(next.exitCode, 0) << next.err << trace;
         EXPECT_EQ(Hub::versionIn(readFile(hub.received)), "3.0.0.0") << trace;
         if (version != FACTORY) {
@@ -272,6 +306,9 @@ protected:
         }
         return steps;
     }
+
+    mutable std::mutex seenMutex_;
+    mutable std::set<std::string> seen_;
 };
 
 INSTANTIATE_TEST_SUITE_P(Flows, PowerCut, ::testing::ValuesIn(flows()),
@@ -291,7 +328,8 @@ TEST_P(PowerCut, EveryStep) {
     for (auto& w : workers)
         w.join();
     RecordProperty("cut_points", steps);
-    std::printf("%s: %d cut points\n", GetParam().name.c_str(), steps);
+    std::printf("%s: %d cut points, %zu states after them\n", GetParam().name.c_str(), steps,
+                seen_.size());
 }
 
 } // namespace
