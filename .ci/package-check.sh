@@ -73,6 +73,15 @@ if [[ $actual != "$expected" ]]; then
     fail "a plain install must install exactly the files above (< expected, > installed)"
 fi
 echo "staged: $(echo "$actual" | tr '\n' ' ')"
+# The boot unit runs the policy where the install put it, for this prefix and for another.
+for prefix in /usr /opt/zmt; do
+    rm -rf "$stage/other"
+    DESTDIR="$stage/other" cmake --install "$build" --prefix "$prefix" >/dev/null
+    exec_start=$(sed -n 's/^ExecStart=\([^ ]*\) .*/\1/p' "$stage"/other"$prefix"/lib/systemd/system/$unit \
+        "$stage"/other/lib/systemd/system/$unit 2>/dev/null)
+    [[ -x $stage/other$exec_start && $exec_start == "$prefix/sbin/zigbee-module-update" ]] ||
+        fail "with prefix $prefix the boot unit runs '$exec_start', not the installed policy"
+done
 
 # --- package -----------------------------------------------------------------------------------
 step "cpack -G DEB"

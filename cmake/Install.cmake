@@ -45,7 +45,14 @@ if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
 else()
     set(zb_unit_dir ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/swupdate/zigbee-module-update-recover.service
+# It runs the policy from where this install puts it, also under a prefix given at install time.
+set(zb_unit ${PROJECT_BINARY_DIR}/packaging/zigbee-module-update-recover.service)
+install(CODE "
+    file(READ \"${PROJECT_SOURCE_DIR}/packaging/swupdate/zigbee-module-update-recover.service\" unit)
+    string(REPLACE @ZB_SBIN_DIR@ \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\" unit \"\${unit}\")
+    file(WRITE \"${zb_unit}\" \"\${unit}\")"
+    COMPONENT runtime)
+install(FILES ${zb_unit}
         DESTINATION ${zb_unit_dir}
         COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/default/zigbee-module-tools

@@ -50,6 +50,8 @@ void usage(FILE* out) {
         "  --flashed-version A.B.C.D[,A.B.C.D...]\n"
         "                       the version after the first, second, ... firmware image\n"
         "                       received, the last one repeating (default: unchanged)\n"
+        "  --version-from-image the version after an image is received is in its first two\n"
+        "                       bytes, a nibble per part: 0x13 0x20 is 1.3.2.0\n"
         "  --gateway-id HEX     gateway ID bytes (default 0102030405060708)\n"
         "  --reply CODE=HOW[,HOW...]\n"
         "                       how to answer command CODE (two hex digits), one HOW per\n"
@@ -104,6 +106,10 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, std::string& port, bool
         }
         if (arg == "--start-in-receiver" || arg == "--stay-in-receiver") {
             (arg == "--start-in-receiver" ? cfg.startInReceiver : cfg.stayInReceiver) = true;
+            continue;
+        }
+        if (arg == "--version-from-image") {
+            cfg.versionFromImage = true;
             continue;
         }
         // Options naming a file, and where the name goes.

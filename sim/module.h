@@ -51,8 +51,9 @@ struct ModuleConfig {
     Bytes gatewayId{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
     std::map<std::uint8_t, std::vector<ReplyPlan>> replies; // per command code
     PeerOptions peer;
-    bool startInReceiver = false; // starts waiting in its firmware receiver
-    bool stayInReceiver = false;  // an image transfer that did not complete leaves it waiting
+    bool startInReceiver = false;  // starts waiting in its firmware receiver
+    bool stayInReceiver = false;   // an image transfer that did not complete leaves it waiting
+    bool versionFromImage = false; // a received image's first two bytes are its version
 };
 
 // A request frame cut out of the byte stream.
