@@ -68,6 +68,8 @@ void usage(FILE* out) {
         "                       frames for line noise\n"
         "  --stay-in-receiver   an image transfer that does not complete leaves the module\n"
         "                       waiting in its receiver in the same way\n"
+        "  --version-in-image   a firmware image received whole sets the version from its\n"
+        "                       first two bytes (A.B, C.D: 0x12 0x34 is 1.2.3.4)\n"
         "  --ask-every MS       how often a receiver asks for a sender (default 1000)\n"
         "  --help               show this text and exit\n"
         "\n"
@@ -104,6 +106,10 @@ bool parseArgs(int argc, char** argv, ModuleConfig& cfg, std::string& port, bool
         }
         if (arg == "--start-in-receiver" || arg == "--stay-in-receiver") {
             (arg == "--start-in-receiver" ? cfg.startInReceiver : cfg.stayInReceiver) = true;
+            continue;
+        }
+        if (arg == "--version-in-image") {
+            cfg.versionInImage = true;
             continue;
         }
         // Options naming a file, and where the name goes.

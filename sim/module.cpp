@@ -230,7 +230,10 @@ void runTransfer(Module& m, Transfer t, bool stranded, const volatile std::sig_a
             replaceFile(m.cfg.imagePath, res.data);
         // The module now runs the new firmware, which may report another version.
         const auto& versions = m.cfg.flashedVersions;
-        if (!versions.empty()) {
+        if (m.cfg.versionInImage && res.data.size() >= 2) {
+            m.cfg.versionHi = res.data[0];
+            m.cfg.versionLo = res.data[1];
+        } else if (!versions.empty()) {
             const auto& v = versions[std::min(m.imagesReceived, versions.size() - 1)];
             m.cfg.versionLo = v.first;
             m.cfg.versionHi = v.second;

@@ -53,6 +53,7 @@ struct ModuleConfig {
     PeerOptions peer;
     bool startInReceiver = false; // starts waiting in its firmware receiver
     bool stayInReceiver = false;  // an image transfer that did not complete leaves it waiting
+    bool versionInImage = false;  // a received image's first two bytes are its version (A.B C.D)
 };
 
 // A request frame cut out of the byte stream.
