@@ -15,7 +15,7 @@
 // the module behind it carries on, as a module powered on its own does.
 //
 //   ftx_gadget FFS_DIR LOG [--table F] [--image F] [--blank-table F] [--record F]
-//              [--stay-in-receiver]
+//              [--stay-in-receiver] [--xm-OPTION VALUE]...   (modulesim's options of the same names)
 //
 // LOG gets "latency N" for each latency timer set, "enable"/"disable" for the host's
 // configuration, and "ready" once the descriptors are in (the gadget can then be bound).
@@ -200,7 +200,7 @@ extern "C" void onSignal(int) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fputs("usage: ftx_gadget FFS_DIR LOG [--table F] [--image F] [--blank-table F] "
-                   "[--record F] [--stay-in-receiver]\n",
+                   "[--record F] [--stay-in-receiver] [--xm-OPTION VALUE]...\n",
                    stderr);
         return 2;
     }
@@ -215,6 +215,9 @@ int main(int argc, char** argv) {
                                                    : nullptr;
         if (a == "--stay-in-receiver") {
             cfg.stayInReceiver = true;
+        } else if (a.starts_with("--xm-") && peerOptionTakesValue(a) && i + 1 < argc) {
+            if (!parsePeerOption(a, argv[++i], cfg.peer))
+                return 2;
         } else if (file != nullptr && i + 1 < argc) {
             *file = argv[++i];
         } else {
