@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash disable=SC2034,SC2154 # FTX, holder, group: used by the rows, set by eval
 # The guest's init (see rig.sh): brings up devices, modules and systemd-udevd, plugs in the FT-X
 # gadget, runs the rows of its group (rig.group= on the kernel command line), leaves the results
 # as a tar on the first disk and powers off. A power-cut group writes its results before the
@@ -12,13 +13,14 @@ mount -t devtmpfs dev /dev
 mkdir -p /dev/pts /run /tmp /var/log /var/lib/zigbee-module-tools /etc/default /data /out
 mount -t devpts devpts /dev/pts
 mount -t tmpfs tmp /tmp
-for w in $(cat /proc/cmdline); do
+read -r cmdline </proc/cmdline
+for w in $cmdline; do
     case $w in rig.*=*) w=${w#rig.} && eval "${w%%=*}='${w#*=}'" ;; esac
 done
 # A power-cut group needs only the UART and the disk.
 usb="dummy_hcd libcomposite usb_f_fs xhci_pci"
 case $group in cut-*) usb= ;; esac
-for m in virtio_pci virtio_blk ext4 $usb; do modprobe $m; done
+for m in virtio_pci virtio_blk ext4 $usb; do modprobe "$m"; done
 [ -z "$usb" ] || mount -t configfs none /sys/kernel/config
 /lib/systemd/systemd-udevd --daemon
 udevadm trigger --action=add --subsystem-match=usb --subsystem-match=usb-serial --subsystem-match=tty
@@ -56,7 +58,7 @@ ftx_port() {
     return 1
 }
 plug() {
-    echo "$(ls /sys/class/udc)" >$G/UDC && FTX=$(ftx_port)
+    ls /sys/class/udc >$G/UDC && FTX=$(ftx_port)
 }
 unplug() {
     wc -l </out/usb.rec >/tmp/unplug.mark
@@ -64,7 +66,7 @@ unplug() {
 }
 # Waits up to a minute until the module's record shows TEXT after line MARK-FILE's number.
 seen_since() {
-    for i in $(seq 600); do
+    for _ in $(seq 600); do
         tail -n +$(($(cat "$1") + 1)) /out/usb.rec | grep -q "$2" && return 0
         sleep 0.1
     done
@@ -82,7 +84,11 @@ settled() { seen_since /tmp/unplug.mark "$1"; }
 logged() { grep -qF "$2" "/var/log/$1.log"; }
 # What the module took: the file sent and the fill of its last block.
 took() { head -c "$(wc -c <"$2")" "$1" | cmp - "$2" && [ $(($(wc -c <"$1") - $(wc -c <"$2"))) -le 128 ]; }
-no_debris() { [ -z "$(ls -A "$1" | grep '^\.')" ]; }
+no_debris() {
+    for f in "$1"/.*; do
+        case ${f##*/} in . | .. | '.*') ;; *) return 1 ;; esac
+    done
+}
 row() {
     [ "$1" = "$group" ] || return 0
     name=$2
@@ -109,6 +115,7 @@ save_out() {
 }
 
 echo "RIG: group $group"
+# shellcheck source=tests/kernel/rows
 . /rig/rows
 case $group in cut-*)
     mount -t ext4 /dev/vdb /data && mkdir -p /data/state /data/log &&

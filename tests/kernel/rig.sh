@@ -144,13 +144,11 @@ sum() { sha256sum <"$1" | cut -d' ' -f1; }
 listed() { cut -d' ' -f1 "$work/out/$1" 2>/dev/null; }
 
 # --- the run -------------------------------------------------------------------------------------
-[[ -f $guest.done ]] || build_guest
-for f in pairvault/pairvault radioflash/radioflash sim/ftx_gadget sim/modulesim; do
-    [[ -x $build/$f ]] || { echo "FAIL: $build/$f is not built"; exit 1; }
-done
-mkdir -p "$work" "$cache/data"
+# "build" makes the guest and the data files the groups share (CTest runs it first).
 data=$cache/data
+[[ -f $guest.done ]] || build_guest
 if [[ ! -f $data/fw-b.bin ]]; then
+    mkdir -p "$data"
     # Images start with their version (modulesim --version-in-image): 1.3.0.0, 1.0.0.0, 2.0.0.0.
     for f in table:3072 table2:2560 blank:1024 big:65536 image:4096 fw-a:2048 fw-b:2048; do
         head -c "${f#*:}" /dev/urandom >"$data/${f%:*}.bin"
@@ -159,6 +157,11 @@ if [[ ! -f $data/fw-b.bin ]]; then
     printf '\020\000' | dd of="$data/fw-a.bin" conv=notrunc status=none
     printf '\040\000' | dd of="$data/fw-b.bin" conv=notrunc status=none
 fi
+[[ $group != build ]] || exit 0
+for f in pairvault/pairvault radioflash/radioflash sim/ftx_gadget sim/modulesim; do
+    [[ -x $build/$f ]] || { echo "FAIL: $build/$f is not built"; exit 1; }
+done
+mkdir -p "$work"
 pack_guest
 echo "seed $seed (rerun: $0 $1 $group $seed)"
 
@@ -258,8 +261,9 @@ cut-backup | cut-update)
         prev_delay=$delay prev_served=$served
     done
     if [[ $group == cut-backup ]]; then
-        [[ $(listed final/sum) == "$prev_served" ]] && ! grep -q '^\.b\.bin\.' "$work/out/final/listing" ||
+        if [[ $(listed final/sum) != "$prev_served" ]] || grep -q '^\.b\.bin\.' "$work/out/final/listing"; then
             bad "the last backup did not replace the file or left a temporary file"
+        fi
     fi
     echo "group $group: $cuts cuts in $((SECONDS - start)) s"
     ;;
