@@ -10,12 +10,14 @@
 //  - bulk OUT: the bytes go to the module as they come;
 //  - bulk IN: packets of at most 64 bytes, each the two modem-status bytes and then data, sent
 //    when 62 data bytes wait or when the latency timer runs out (status only when nothing
-//    waits); every packet restarts the timer. A reset request drops what the chip holds.
-// An unplug (the gadget unbound from its UDC) makes the endpoints fail until it is plugged back;
-// the module behind it carries on, as a module powered on its own does.
+//    waits); every packet restarts the timer. A reset request (ftdi_sio sends one at every
+//    open) drops what the chip holds, whatever the module sent while the port was closed.
+// Unplugged (the gadget unbound from its UDC, until the host configures it again) the chip has
+// no power: what the module sends is lost. The module carries on, as one powered on its own.
 //
 //   ftx_gadget FFS_DIR LOG [--table F] [--image F] [--blank-table F] [--record F]
-//              [--stay-in-receiver] [--xm-OPTION VALUE]...   (modulesim's options of the same names)
+//              [--stay-in-receiver] [--xm-OPTION VALUE]...
+// (the options of modulesim of the same names)
 //
 // LOG gets "latency N" for each latency timer set, "enable"/"disable" for the host's
 // configuration, and "ready" once the descriptors are in (the gadget can then be bound).
@@ -46,9 +48,9 @@ constexpr std::uint8_t REQ_RESET = 0x00;
 constexpr std::uint8_t REQ_GET_MODEM_STATUS = 0x05;
 constexpr std::uint8_t REQ_SET_LATENCY = 0x09;
 constexpr std::uint8_t REQ_GET_LATENCY = 0x0A;
-constexpr std::uint16_t RESET_PURGE_RX = 1;
+constexpr std::uint16_t RESET_PURGE_TX = 2; // the other values reset the chip or purge its RX
 
-constexpr std::size_t PACKET = 64;         // full-speed bulk packet
+constexpr std::size_t PACKET = 64;          // full-speed bulk packet
 constexpr std::size_t PAYLOAD = PACKET - 2; // less the two status bytes
 constexpr std::uint8_t MODEM_STATUS = 0x01; // no modem lines; the low nibble is always 1
 constexpr std::uint8_t LINE_STATUS = 0x60;  // transmitter empty, no errors
@@ -58,6 +60,7 @@ constexpr auto UNPLUGGED_RETRY = std::chrono::milliseconds(20);
 volatile std::sig_atomic_t g_stop = 0;
 std::atomic<int> g_latencyMs{DEFAULT_LATENCY_MS};
 std::atomic<bool> g_purge{false};
+std::atomic<bool> g_powered{false};
 int g_logFd = -1;
 
 void note(const std::string& line) {
@@ -82,8 +85,8 @@ struct __attribute__((packed)) Strings {
 };
 
 usb_endpoint_descriptor_no_audio bulk(std::uint8_t address) {
-    return {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, address, USB_ENDPOINT_XFER_BULK,
-            htole16(PACKET), 0};
+    return {USB_DT_ENDPOINT_SIZE,   USB_DT_ENDPOINT, address,
+            USB_ENDPOINT_XFER_BULK, htole16(PACKET), 0};
 }
 
 // Writes the function's descriptors: one vendor-specific interface with a bulk IN and a bulk
@@ -94,8 +97,8 @@ bool describe(int ep0) {
     d.head.length = htole32(sizeof d);
     d.head.flags = htole32(FUNCTIONFS_HAS_FS_DESC | FUNCTIONFS_ALL_CTRL_RECIP);
     d.fsCount = htole32(3);
-    d.fs.intf = {USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE, 0, 0, 2, USB_CLASS_VENDOR_SPEC,
-                 USB_SUBCLASS_VENDOR_SPEC, 0xFF, 0};
+    d.fs.intf = {USB_DT_INTERFACE_SIZE, USB_DT_INTERFACE,         0,    0, 2,
+                 USB_CLASS_VENDOR_SPEC, USB_SUBCLASS_VENDOR_SPEC, 0xFF, 0};
     d.fs.in = bulk(1 | USB_DIR_IN);
     d.fs.out = bulk(2 | USB_DIR_OUT);
     Strings s{};
@@ -122,7 +125,7 @@ void answer(int ep0, const usb_ctrlrequest& req) {
     if (vendor && req.bRequest == REQ_SET_LATENCY) {
         g_latencyMs = std::max(1, value & 0xFF);
         note("latency " + std::to_string(value & 0xFF));
-    } else if (vendor && req.bRequest == REQ_RESET && (value & RESET_PURGE_RX) != 0) {
+    } else if (vendor && req.bRequest == REQ_RESET && value != RESET_PURGE_TX) {
         g_purge = true;
     }
     (void)!::read(ep0, buf, 0); // the status stage: the request is taken
@@ -137,9 +140,19 @@ void control(int ep0) {
         for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof ev[0]); ++i) {
             if (ev[i].type == FUNCTIONFS_SETUP)
                 answer(ep0, ev[i].u.setup);
-            else if (ev[i].type == FUNCTIONFS_ENABLE || ev[i].type == FUNCTIONFS_DISABLE)
-                note(ev[i].type == FUNCTIONFS_ENABLE ? "enable" : "disable");
+            else if (ev[i].type == FUNCTIONFS_ENABLE || ev[i].type == FUNCTIONFS_DISABLE) {
+                g_powered = ev[i].type == FUNCTIONFS_ENABLE;
+                note(g_powered ? "enable" : "disable");
+            }
         }
+    }
+}
+
+// Throws away what the module has sent so far.
+void drain(int line) {
+    std::uint8_t junk[512];
+    pollfd p{line, POLLIN, 0};
+    while (::poll(&p, 1, 0) > 0 && ::read(line, junk, sizeof junk) > 0) {
     }
 }
 
@@ -150,6 +163,13 @@ void toHost(int epIn, int line) {
     std::size_t held = 0;
     auto timerStart = Clock::now();
     while (g_stop == 0) {
+        if (!g_powered || g_purge.exchange(false)) {
+            held = 0;
+            drain(line);
+            if (!g_powered)
+                std::this_thread::sleep_for(UNPLUGGED_RETRY);
+            continue;
+        }
         const auto due = timerStart + std::chrono::milliseconds(g_latencyMs.load());
         const auto now = Clock::now();
         if (held < PAYLOAD && now < due) {
@@ -161,13 +181,8 @@ void toHost(int epIn, int line) {
             }
             continue;
         }
-        if (g_purge.exchange(false))
-            held = 0;
-        if (::write(epIn, packet, 2 + held) < 0) {
-            // Unplugged or not configured: what the chip held is gone with its power.
-            held = 0;
-            std::this_thread::sleep_for(UNPLUGGED_RETRY);
-        }
+        if (::write(epIn, packet, 2 + held) < 0)
+            std::this_thread::sleep_for(UNPLUGGED_RETRY); // unplugged: gone with the power
         held = 0;
         timerStart = Clock::now();
     }
