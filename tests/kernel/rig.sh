@@ -169,16 +169,27 @@ echo "seed $seed (rerun: $0 $1 $group $seed)"
 cp "$data/table.bin" "$work/hub-table.bin"
 cp "$data/fw-a.bin" "$work/hub-image.bin"
 sim_opts=(--table "$work/hub-table.bin" --image "$work/hub-image.bin" --blank-table "$data/blank.bin"
-    --record "$work/hub.rec" --version-in-image --stay-in-receiver --xm-timeout 3000)
-[[ $group == cut-update ]] && sim_opts+=(--version 1.0.0.0)
-: >"$work/hub.rec" && rm -f "$work/sim.out"
-"$build/sim/modulesim" "${sim_opts[@]}" >"$work/sim.out" &
-sim=$!
-qemu=
+    --record "$work/hub.rec" --version-in-image --stay-in-receiver)
+: >"$work/hub.rec"
+sim='' qemu=''
 trap 'kill $sim $qemu 2>/dev/null' EXIT
 trap 'exit 1' TERM INT
-until [[ -s $work/sim.out ]]; do sleep 0.05; done
-pty=$(head -n 1 "$work/sim.out")
+# (Re)starts the module. A power cut of the hub cuts the module too: it comes back running the
+# last image it took whole, or in its receiver when an image was coming in.
+start_sim() {
+    local opts=("${sim_opts[@]}") hi lo
+    [[ -z $sim ]] || { kill "$sim" && wait "$sim" 2>/dev/null; } || true
+    read -r hi lo < <(od -An -tu1 -N2 "$work/hub-image.bin")
+    opts+=(--version "$((hi >> 4)).$((hi & 15)).$((lo >> 4)).$((lo & 15))")
+    awk '/^RX 00 00 e1/ || /^XM waiting/ {s = 1} /^XM end/ && s {s = $3 <= 0} END {exit !s}' \
+        "$work/hub.rec" && opts+=(--start-in-receiver)
+    rm -f "$work/sim.out"
+    "$build/sim/modulesim" "${opts[@]}" >"$work/sim.out" &
+    sim=$!
+    until [[ -s $work/sim.out ]]; do sleep 0.05; done
+    pty=$(head -n 1 "$work/sim.out")
+}
+start_sim
 truncate -s 0 "$work/out.img" && truncate -s 64M "$work/out.img"
 rm -f "$work/data.img"
 mkdir -p "$work/disk/state"
@@ -213,11 +224,7 @@ cut-backup | cut-update)
         # Each boot's backup gets a table of its own, so "old" and "new" are never the same.
         { printf 'boot %04d' "$i" && head -c 16384 "$data/big.bin" | tail -c +10; } >"$work/hub-table.bin"
         served=$(sum "$work/hub-table.bin")
-        # A module whose host died mid-backup goes on sending until it gives up: let it.
-        for ((w = 0; w < 300; w++)); do
-            (($(grep -c 'XM end' "$work/hub.rec") >= $(grep -c 'RX 00 00 09' "$work/hub.rec"))) && break
-            sleep 0.2
-        done
+        start_sim
         delay=$((RANDOM % (window * 1000)))
         if ((i < cuts)); then
             CUT_AFTER=$((delay / 1000)).$(printf %03d $((delay % 1000))) boot
