@@ -7,7 +7,10 @@
 //  - the vendor requests ftdi_sio sends (reset, modem control, flow control, baud rate, data
 //    format, event and error characters, modem status, latency timer, EEPROM reads): OUT
 //    requests are taken, IN requests answered; every latency timer set is logged;
-//  - bulk OUT: the bytes go to the module as they come;
+//  - the line to the module runs at 115200 baud, 10 bits a byte, both ways (the programs' only
+//    setting; the baud rate requests are taken but not decoded);
+//  - bulk OUT: the bytes go to the module at the line's pace, the next packet taken when they
+//    are gone (the chip's 512-byte buffer and its flow control are left out);
 //  - bulk IN: packets of at most 64 bytes, each the two modem-status bytes and then data, sent
 //    when 62 data bytes wait or when the latency timer runs out (status only when nothing
 //    waits); every packet restarts the timer. A reset request (ftdi_sio sends one at every
@@ -26,6 +29,7 @@
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -56,6 +60,15 @@ constexpr std::uint8_t MODEM_STATUS = 0x01; // no modem lines; the low nibble is
 constexpr std::uint8_t LINE_STATUS = 0x60;  // transmitter empty, no errors
 constexpr int DEFAULT_LATENCY_MS = 16;
 constexpr auto UNPLUGGED_RETRY = std::chrono::milliseconds(20);
+constexpr std::chrono::nanoseconds BYTE_TIME{86806}; // 10 bits at 115200 baud
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until `n` more bytes have crossed the line, which is free again at `free`.
+void crossLine(Clock::time_point& free, std::size_t n) {
+    free = std::max(free, Clock::now()) + BYTE_TIME * static_cast<long>(n);
+    std::this_thread::sleep_until(free);
+}
 
 volatile std::sig_atomic_t g_stop = 0;
 std::atomic<int> g_latencyMs{DEFAULT_LATENCY_MS};
@@ -158,10 +171,10 @@ void drain(int line) {
 
 // The chip's receive side: what the module sends, in packets to the host.
 void toHost(int epIn, int line) {
-    using Clock = std::chrono::steady_clock;
     std::uint8_t packet[PACKET] = {MODEM_STATUS, LINE_STATUS};
     std::size_t held = 0;
     auto timerStart = Clock::now();
+    auto lineFree = timerStart;
     while (g_stop == 0) {
         if (!g_powered || g_purge.exchange(false)) {
             held = 0;
@@ -176,8 +189,15 @@ void toHost(int epIn, int line) {
             pollfd p{line, POLLIN, 0};
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
             if (::poll(&p, 1, static_cast<int>(wait)) > 0) {
-                const ssize_t n = ::read(line, packet + 2 + held, PAYLOAD - held);
-                held += n > 0 ? static_cast<std::size_t>(n) : 0;
+                // No more than the line can bring in before the timer runs out.
+                const auto room = (due - std::max(lineFree, Clock::now())) / BYTE_TIME + 1;
+                const auto want = std::clamp<std::size_t>(
+                    static_cast<std::size_t>(std::max<long>(room, 1)), 1, PAYLOAD - held);
+                const ssize_t n = ::read(line, packet + 2 + held, want);
+                if (n > 0) {
+                    held += static_cast<std::size_t>(n);
+                    crossLine(lineFree, static_cast<std::size_t>(n));
+                }
             }
             continue;
         }
@@ -191,6 +211,7 @@ void toHost(int epIn, int line) {
 // The chip's transmit side: what the host sends goes to the module as it comes.
 void fromHost(int epOut, int line) {
     std::uint8_t buf[512];
+    auto lineFree = Clock::now();
     while (g_stop == 0) {
         const ssize_t n = ::read(epOut, buf, sizeof buf);
         if (n <= 0) {
@@ -203,6 +224,7 @@ void fromHost(int epOut, int line) {
                 break;
             done += w;
         }
+        crossLine(lineFree, static_cast<std::size_t>(n));
     }
 }
 
