@@ -72,7 +72,11 @@ void crossLine(Clock::time_point& free, std::size_t n) {
 
 volatile std::sig_atomic_t g_stop = 0;
 std::atomic<int> g_latencyMs{DEFAULT_LATENCY_MS};
-std::atomic<bool> g_purge{false};
+int g_line = -1; // the module's end is the other socket of the pair
+// What the chip holds for the host, under g_chip: the reset request empties it.
+std::mutex g_chip;
+std::uint8_t g_packet[PACKET] = {MODEM_STATUS, LINE_STATUS};
+std::size_t g_held = 0;
 std::atomic<bool> g_powered{false};
 int g_logFd = -1;
 
@@ -121,6 +125,17 @@ bool describe(int ep0) {
            ::write(ep0, &s, sizeof s) == static_cast<ssize_t>(sizeof s);
 }
 
+// Throws away what the chip holds and what the module has sent so far, before the request
+// that asks for it is taken, so nothing sent after it is lost.
+void purge() {
+    const std::scoped_lock lock(g_chip);
+    std::uint8_t junk[512];
+    pollfd p{g_line, POLLIN, 0};
+    while (::poll(&p, 1, 0) > 0 && ::read(g_line, junk, sizeof junk) > 0) {
+    }
+    g_held = 0;
+}
+
 void answer(int ep0, const usb_ctrlrequest& req) {
     const bool vendor = (req.bRequestType & USB_TYPE_MASK) == USB_TYPE_VENDOR;
     const auto value = le16toh(req.wValue);
@@ -139,7 +154,7 @@ void answer(int ep0, const usb_ctrlrequest& req) {
         g_latencyMs = std::max(1, value & 0xFF);
         note("latency " + std::to_string(value & 0xFF));
     } else if (vendor && req.bRequest == REQ_RESET && value != RESET_PURGE_TX) {
-        g_purge = true;
+        purge();
     }
     (void)!::read(ep0, buf, 0); // the status stage: the request is taken
 }
@@ -161,49 +176,50 @@ void control(int ep0) {
     }
 }
 
-// Throws away what the module has sent so far.
-void drain(int line) {
-    std::uint8_t junk[512];
-    pollfd p{line, POLLIN, 0};
-    while (::poll(&p, 1, 0) > 0 && ::read(line, junk, sizeof junk) > 0) {
-    }
-}
-
 // The chip's receive side: what the module sends, in packets to the host.
-void toHost(int epIn, int line) {
-    std::uint8_t packet[PACKET] = {MODEM_STATUS, LINE_STATUS};
-    std::size_t held = 0;
+void toHost(int epIn) {
+    std::uint8_t packet[PACKET];
     auto timerStart = Clock::now();
     auto lineFree = timerStart;
     while (g_stop == 0) {
-        if (!g_powered || g_purge.exchange(false)) {
-            held = 0;
-            drain(line);
-            if (!g_powered)
-                std::this_thread::sleep_for(UNPLUGGED_RETRY);
+        if (!g_powered) {
+            purge();
+            std::this_thread::sleep_for(UNPLUGGED_RETRY);
             continue;
         }
         const auto due = timerStart + std::chrono::milliseconds(g_latencyMs.load());
         const auto now = Clock::now();
-        if (held < PAYLOAD && now < due) {
-            pollfd p{line, POLLIN, 0};
+        std::size_t len = 0;
+        {
+            const std::scoped_lock lock(g_chip);
+            len = 2 + g_held;
+            std::copy_n(g_packet, len, packet);
+        }
+        if (len < PACKET && now < due) {
+            pollfd p{g_line, POLLIN, 0};
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
             if (::poll(&p, 1, static_cast<int>(wait)) > 0) {
                 // No more than the line can bring in before the timer runs out.
                 const auto room = (due - std::max(lineFree, Clock::now())) / BYTE_TIME + 1;
-                const auto want = std::clamp<std::size_t>(
-                    static_cast<std::size_t>(std::max<long>(room, 1)), 1, PAYLOAD - held);
-                const ssize_t n = ::read(line, packet + 2 + held, want);
-                if (n > 0) {
-                    held += static_cast<std::size_t>(n);
-                    crossLine(lineFree, static_cast<std::size_t>(n));
+                ssize_t n = 0;
+                {
+                    const std::scoped_lock lock(g_chip);
+                    const auto want = std::clamp<std::size_t>(
+                        static_cast<std::size_t>(std::max<long>(room, 1)), 1, PAYLOAD - g_held);
+                    n = ::read(g_line, g_packet + 2 + g_held, want);
+                    g_held += n > 0 ? static_cast<std::size_t>(n) : 0;
                 }
+                if (n > 0)
+                    crossLine(lineFree, static_cast<std::size_t>(n));
             }
             continue;
         }
-        if (::write(epIn, packet, 2 + held) < 0)
+        {
+            const std::scoped_lock lock(g_chip);
+            g_held = 0;
+        }
+        if (::write(epIn, packet, len) < 0)
             std::this_thread::sleep_for(UNPLUGGED_RETRY); // unplugged: gone with the power
-        held = 0;
         timerStart = Clock::now();
     }
 }
@@ -283,7 +299,8 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
     std::thread(control, ep0).detach();
-    std::thread(toHost, epIn, sv[1]).detach();
+    g_line = sv[1];
+    std::thread(toHost, epIn).detach();
     std::thread(fromHost, epOut, sv[1]).detach();
     note("ready");
     return moduleRun(m, g_stop);
