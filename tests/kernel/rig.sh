@@ -219,7 +219,7 @@ drivers | unplug)
 cut-backup | cut-update)
     # Cut instants are spread over a little more than the operation takes on an idle machine.
     cuts=${CUTS:-20} window=5 start=$SECONDS
-    [[ $group == cut-update ]] && window=18
+    [[ $group == cut-update ]] && window=28 # install, then commit
     enforce=$(sed -n 's/^POLICY_CUTS=\([a-z]*\).*/\1/p' "$here/rows")
     RANDOM=$seed
     declare -A fw=([$(sum "$data/fw-a.bin")]=1.0.0.0 [$(sum "$data/fw-b.bin")]=2.0.0.0)
