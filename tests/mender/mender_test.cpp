@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 
 namespace {
 
@@ -203,6 +204,62 @@ TEST_P(Rollout, UpdatesOnAModuleThatMisbehaves) {
         }
         hub.expectPairingsLeftAlone();
     }
+}
+
+// The examples in docs/fleet.md, run as they stand: the pretend hub of "Try it without
+// hardware", then the engine's package built, signed where it must be, and installed. Only what
+// a reader fills in is filled in: the device type, the board, and the build directory; and the
+// swupdate line meant for a real hub gives way to the pretend hub's.
+TEST_P(Rollout, DocsExamplesRunAsWritten) {
+    const bool mender = GetParam().name == MENDER.name;
+    const std::string doc = readText(std::string(ZB_SOURCE_DIR) + "/docs/fleet.md");
+    const std::regex fenced(R"(^( *)```\w*\n([^]*?)^\1```)", std::regex::multiline);
+    // Each step: the one block that begins with its first word, run or written to a file.
+    const std::vector<std::pair<std::string, std::string>> steps =
+        mender ? std::vector<std::pair<std::string, std::string>>{{"src=$PWD", ""},
+                                                                  {"echo 1.3.0.0 > version", ""},
+                                                                  {"on_hub mender", ""},
+                                                                  {"cat log/", ""}}
+               : std::vector<std::pair<std::string, std::string>>{
+                     {"src=$PWD", ""},
+                     {"openssl req", ""},
+                     {"software =", "sw-description"},
+                     {"#!/bin/sh\nmark=", "zigbee-host.sh"},
+                     {"for f in", ""},
+                     {"on_hub swupdate", ""},
+                     {"cat log/", ""}};
+    std::string script = "set -e\ncd '" + std::string(ZB_SOURCE_DIR) + "'\n";
+    for (const auto& [start, file] : steps) {
+        std::vector<std::string> found;
+        for (std::sregex_iterator m(doc.begin(), doc.end(), fenced), end; m != end; ++m) {
+            std::string text = std::regex_replace(
+                (*m)[2].str(), std::regex("^" + (*m)[1].str(), std::regex::multiline), "");
+            if (text.starts_with(start))
+                found.push_back(text);
+        }
+        ASSERT_EQ(found.size(), 1u) << "docs/fleet.md: one example beginning " << start;
+        std::string text = std::regex_replace(found[0], std::regex(".*# on the hub\n"), "");
+        for (const auto& [from, to] : {std::pair<std::string, std::string>{"<device type>", "hub"},
+                                       {"<board>", "hub"},
+                                       {"$PWD/build/release", ZB_BIN_DIR}})
+            for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at))
+                text.replace(at, from.size(), to);
+        script += file.empty() ? text : "cat >" + file + " <<'EXAMPLE'\n" + text + "EXAMPLE\n";
+        if (start == "src=$PWD")
+            script += "trap 'kill $sim 2>/dev/null || :' EXIT\n";
+    }
+    TempDir tmp;
+    const ProcessResult r = runProcess({"bash", "-c", script}, {"TMPDIR=" + tmp.path}, 240);
+    SKIP_WITHOUT_SANDBOX(r);
+    EXPECT_EQ(r.exitCode, 0) << script << r.out << r.err;
+    const std::string flashed = (mender ? "ArtifactInstall" : "swupdate") +
+                                std::string(" zigbee-fw-1.3.0.0: flashed zigbee-fw-1.3.0.0.bin, "
+                                            "version 1.2.3.4 -> 1.3.0.0");
+    for (const std::string& shown : {flashed, std::string("the module holds the image\n"),
+                                     std::string(mender ? "\nzigbee-fw-1.3.0.0\n"
+                                                        : "systemctl stop zigbee-host.service\n"
+                                                          "systemctl start zigbee-host.service\n")})
+        EXPECT_NE(r.out.find(shown), std::string::npos) << r.out;
 }
 
 } // namespace
