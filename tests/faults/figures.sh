@@ -4,7 +4,7 @@
 #   ctest --test-dir build/release -L faults -j8 && tests/faults/figures.sh build/release
 dir=${1:-build/release}/tests/faults/figures
 if [ ! -d "$dir" ]; then
-    echo "figures.sh: no figures in $dir (run ctest -L faults first)" >&2
+    echo "figures.sh: no figures in $dir (run ctest --preset release -L faults first)" >&2
     exit 1
 fi
 cat "$dir"/* | awk '
