@@ -63,7 +63,7 @@ else
 fi
 
 echo "=== shellcheck"
-scripts=(packaging/mender/zigbee-module-firmware packaging/update/zigbee-module-update packaging/debian/postinst packaging/debian/postrm tools/sandbox tools/demo.sh .ci/run .ci/*.sh tests/kernel/rig.sh tests/kernel/guest.sh tests/kernel/rows)
+scripts=(packaging/mender/zigbee-module-firmware packaging/update/zigbee-module-update packaging/debian/postinst packaging/debian/postrm tools/sandbox tools/demo.sh .ci/run .ci/*.sh tests/kernel/rig.sh tests/kernel/guest.sh tests/kernel/rows tests/mender/power-cut.sh)
 if shellcheck "${scripts[@]}"; then
     echo "shellcheck: ${#scripts[@]} scripts clean"
 else
