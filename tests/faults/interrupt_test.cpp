@@ -94,7 +94,10 @@ struct Outcome {
 // One run of `s`, interrupted by `signals` sent back to back.
 Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, const char* log) {
     Outcome o;
-    std::vector<std::string> simOptions = {"--xm-timeout", "3000"};
+    // The module's receiver gives up after this long without a block. It must outlast the
+    // update's pause after the start request plus one ask interval with room for a loaded
+    // machine: at 3 s a run slowed by a second lost its receiver before the first block.
+    std::vector<std::string> simOptions = {"--xm-timeout", "6000"};
     simOptions.insert(simOptions.end(), s.simOptions.begin(), s.simOptions.end());
     Bench b(simOptions, pattern(DATA_SIZE, 7), true);
     if (!b.ok()) {
@@ -162,7 +165,9 @@ Outcome interruptRun(const Scenario& s, const std::vector<int>& signals, const c
         o.skipped = r.exitCode == 77;
         if (!o.skipped)
             ADD_FAILURE() << "the run never reached the point: status " << r.exitCode << "\n"
-                          << r.out << r.err;
+                          << r.out << r.err << "run log:\n"
+                          << readText(logPath) << "module:\n"
+                          << sim.record();
         return o;
     }
     const auto sent = std::chrono::steady_clock::now();
