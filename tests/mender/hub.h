@@ -71,16 +71,28 @@ struct Hub {
     }
 
     // A hub as `from` is now, files and module: its directories copied, its module started
-    // again from what it holds.
+    // again from what it holds, in its firmware receiver if `from`'s waits there.
     explicit Hub(const Hub& from, const std::vector<std::string>& simArgs) : table(from.table) {
-        fs::copy(from.dir.path, dir.path,
-                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        // Sockets a power cut left behind (swupdate's) are not copied: nothing listens on them.
+        for (const auto& e : fs::recursive_directory_iterator(from.dir.path)) {
+            const fs::path to = dir / e.path().lexically_relative(from.dir.path).string();
+            if (e.is_symlink())
+                fs::copy_symlink(e.path(), to);
+            else if (e.is_directory())
+                fs::create_directories(to);
+            else if (e.is_regular_file())
+                fs::copy_file(e.path(), to);
+        }
         fs::remove(dir / "sim.rec");
         simOptions = {"--table", dir / "table", "--image", received};
         simOptions.insert(simOptions.end(), simArgs.begin(), simArgs.end());
         const auto image = readFile(received);
-        startModule(image.size() >= 2 ? std::vector<std::string>{"--version", versionIn(image)}
-                                      : std::vector<std::string>{});
+        std::vector<std::string> more;
+        if (image.size() >= 2)
+            more = {"--version", versionIn(image)};
+        if (from.moduleWaits())
+            more.push_back("--start-in-receiver");
+        startModule(more);
     }
 
     void startModule(const std::vector<std::string>& more) {

@@ -36,7 +36,7 @@ constexpr int PARALLEL_CUTS = 4; // each cut point waits mostly on the module's 
 const std::vector<std::string> SIM_ARGS{"--version", FACTORY, "--version-from-image",
                                         "--stay-in-receiver"};
 
-enum class Phase { Install, Commit, Rollback };
+enum class Phase { Install, Commit, Rollback, Recover };
 
 struct Flow {
     std::string name;
@@ -60,6 +60,8 @@ std::vector<Flow> flows() {
         all.push_back({"swupdate_apply" + tools, &SWUPDATE, Phase::Install, false, bb});
         all.push_back({"swupdate_first_apply" + tools, &SWUPDATE, Phase::Install, true, bb});
         all.push_back({"swupdate_rollback" + tools, &SWUPDATE, Phase::Rollback, false, bb});
+        all.push_back({"swupdate_recover" + tools, &SWUPDATE, Phase::Recover, false, bb});
+        all.push_back({"swupdate_first_recover" + tools, &SWUPDATE, Phase::Recover, true, bb});
     }
     return all;
 }
@@ -145,7 +147,8 @@ protected:
 
     // What every cut point of the flow starts from: fw-a installed (unless this is the hub's
     // first update), fw-b and fw-c built, and, where the commit is cut, fw-b installed. fw-b
-    // comes up as 2.0.0.0, or as 1.9.0.0 where the phase is the rollback of a bad build.
+    // comes up as 2.0.0.0, or as 1.9.0.0 where the phase is the rollback of a bad build. Where
+    // the boot-time recover is cut, the power has already gone once inside fw-b's flash.
     std::unique_ptr<Hub> makeTemplate() const {
         const Flow& f = GetParam();
         auto hub = std::make_unique<Hub>(SIM_ARGS);
@@ -165,13 +168,32 @@ protected:
             const ProcessResult r = hub->mender({"install", packagePath(*hub, "fw-b")});
             EXPECT_EQ(r.exitCode, 0) << r.err << hub->log();
         }
+        if (f.phase == Phase::Recover) {
+            Hub count(*hub, SIM_ARGS);
+            equip(count);
+            setCut(count, 0);
+            (void)count.swupdate(packagePath(count, "fw-b"));
+            int flash = 0;
+            for (const std::string& step : lines(readText(count.dir / "cut/steps")))
+                if (step.find(" radioflash ") != std::string::npos &&
+                    step.find(" -f ") != std::string::npos)
+                    flash = std::stoi(step) + 1;
+            EXPECT_GT(flash, 0) << readText(count.dir / "cut/steps");
+            setCut(*hub, flash);
+            (void)hub->swupdate(packagePath(*hub, "fw-b"));
+            setCut(*hub, 0, false);
+            hub->powerCycle();
+            EXPECT_TRUE(hub->moduleWaits()) << hub->log();
+        }
         return hub;
     }
 
     // The run the power cut falls into: fw-b's install (SWUpdate: the whole apply; the bad
-    // build: the install and Mender's rollback), or Mender's commit of it.
+    // build: the install and Mender's rollback), Mender's commit of it, or the boot's recover.
     ProcessResult cutRun(const Hub& hub) const {
         const Flow& f = GetParam();
+        if (f.phase == Phase::Recover)
+            return hub.run({"zigbee-module-update", "--as", "boot", "recover"});
         if (f.engine->name == SWUPDATE.name)
             return hub.swupdate(packagePath(hub, "fw-b"));
         if (f.phase == Phase::Commit)
@@ -185,11 +207,15 @@ protected:
     ProcessResult restart(Hub& hub) const {
         hub.powerCycle();
         if (GetParam().engine->name == SWUPDATE.name) {
-            // The boot unit's condition.
+            // The boot unit's condition. Where it does not run, the outcome last recorded stands.
             if (!fs::exists(hub.stateDir + "/transaction") &&
                 !fs::exists(hub.stateDir + "/committed")) {
                 ProcessResult none;
-                none.exitCode = 0;
+                none.exitCode =
+                    readText(hub.stateDir + "/last-transaction").find("phase=failed\n") ==
+                            std::string::npos
+                        ? 0
+                        : 1;
                 return none;
             }
             return hub.run({"zigbee-module-update", "--as", "boot", "recover"});
@@ -240,7 +266,10 @@ protected:
         const ProcessResult cut = cutRun(hub);
         const int steps = std::stoi(readText(hub.dir / "cut/count"));
         if (at == 0) {
-            EXPECT_EQ(cut.exitCode, f.phase == Phase::Rollback ? 1 : 0) << cut.err << hub.log();
+            // A recover with no image kept finishes the module with fw-b's and says it failed.
+            const bool fails =
+                f.phase == Phase::Rollback || (f.phase == Phase::Recover && f.firstUpdate);
+            EXPECT_EQ(cut.exitCode, fails ? 1 : 0) << cut.err << hub.log();
             EXPECT_GT(steps, 0) << cut.out << cut.err << hub.log();
         } else {
             EXPECT_TRUE(fs::exists(hub.dir / "cut/cut"))
