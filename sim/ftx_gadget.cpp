@@ -205,7 +205,8 @@ void toHost(int epIn) {
                 {
                     const std::scoped_lock lock(g_chip);
                     const auto want = std::clamp<std::size_t>(
-                        static_cast<std::size_t>(std::max<long>(room, 1)), 1, PAYLOAD - g_held);
+                        static_cast<std::size_t>(std::max<decltype(room)>(room, 1)), 1,
+                        PAYLOAD - g_held);
                     n = ::read(g_line, g_packet + 2 + g_held, want);
                     g_held += n > 0 ? static_cast<std::size_t>(n) : 0;
                 }
