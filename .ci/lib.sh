@@ -1,8 +1,8 @@
 # shellcheck shell=bash
 # Sourced by the CI scripts.
 
-# Heads the output of the next step of a script.
-step() { printf '\n=== %s\n' "$*"; }
+# Heads the output of the next step of a script, with the time it starts (UTC).
+step() { printf '\n=== %s (%s)\n' "$*" "$(date -u +%H:%M:%S)"; }
 
 # Installs those of the named Debian packages that are not installed yet; nothing when all are.
 # Returns apt-get's status, so a script under `set -e` stops when an install fails.
