@@ -26,6 +26,10 @@ bool openPair(int& master, int& slave, std::string& path) {
     if (openpty(&master, &slave, name, &raw, nullptr) != 0)
         return false;
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    // Not inherited: a child holding the far end would make the programs refuse the port as
+    // open in another process. A program given a terminal gets it by dup2.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
     path = name;
     return true;
 }
